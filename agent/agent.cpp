@@ -1,0 +1,134 @@
+#include "agent/agent.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+int failed;
+char instance[field_size];
+char hostname[field_size];
+char password[field_size];
+char password_hash[field_size];
+char network[network_size];
+char dns[dns_size];
+char keys[keys_size];
+const char *test_mac;
+
+const char *const metadata_versions[6] = {
+    "latest", "2018-08-27", "2017-02-22", "2016-10-06", "2015-10-15", "2012-08-10",
+};
+
+char *read_file(const char *path) {
+    FILE *file = fopen(path, "rb");
+    if (!file) return nullptr;
+    char *buffer = static_cast<char *>(malloc(document_limit + 1));
+    if (!buffer) {
+        fclose(file);
+        return nullptr;
+    }
+    size_t got = fread(buffer, 1, document_limit, file);
+    // A file that still has a byte to give is too long: unreadable, not cut.
+    if (ferror(file) || (got == document_limit && fgetc(file) != EOF)) {
+        fclose(file);
+        free(buffer);
+        return nullptr;
+    }
+    fclose(file);
+    buffer[got] = '\0';
+    return buffer;
+}
+
+char *config_file(const char *directory, const char *name) {
+    for (const char *version : metadata_versions) {
+        char path[path_size];
+        int n = snprintf(path, sizeof path, "%s/openstack/%s/%s", directory, version, name);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path) continue;
+        char *content = read_file(path);
+        if (content) return content;
+    }
+    return nullptr;
+}
+
+namespace {
+
+int write_all(int fd, const char *text, size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, text, length);
+        if (n <= 0) return -1;
+        text += n;
+        length -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The new content goes to a temporary file beside the target, reaches the
+// disk, and is renamed over it: a reader, or a run that fails half-way,
+// sees either the old file or the new one, never a truncated one.
+int write_file(const char *path, const char *text) {
+    char temporary[path_size + 16];
+    int n = snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = mkstemp(temporary);  // mode 0600
+    if (fd < 0) return -1;
+    int result = write_all(fd, text, strlen(text));
+    if (result == 0) result = fchmod(fd, 0600);
+    if (result == 0) result = fsync(fd);
+    int saved = errno;
+    if (close(fd) != 0 && result == 0) {
+        result = -1;
+        saved = errno;
+    }
+    if (result == 0 && rename(temporary, path) != 0) {
+        result = -1;
+        saved = errno;
+    }
+    if (result != 0) {
+        unlink(temporary);
+        errno = saved;
+    }
+    return result;
+}
+
+int append(char *buffer, size_t capacity, const char *text) {
+    size_t used = strlen(buffer);
+    size_t length = strlen(text);
+    if (used + length >= capacity) {
+        failed = 1;
+        return -1;
+    }
+    memcpy(buffer + used, text, length + 1);
+    return 0;
+}
+
+namespace {
+
+bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+char *trim(char *text) {
+    while (blank(*text)) text++;
+    size_t length = strlen(text);
+    while (length > 0 && blank(text[length - 1])) text[--length] = '\0';
+    if (length >= 2 && text[0] == text[length - 1] && (text[0] == '"' || text[0] == '\'')) {
+        text[length - 1] = '\0';
+        return text + 1;
+    }
+    return text;
+}
+
+int simple(const char *text) {
+    return text[0] != '\0' && strpbrk(text, "\r\n[]=;") == nullptr;
+}
