@@ -29,13 +29,18 @@ char *read_file(const char *path) {
     char *buffer = static_cast<char *>(malloc(document_limit + 1));
     if (!buffer) {
         fclose(file);
+        errno = ENOMEM;
         return nullptr;
     }
+    errno = 0;
     size_t got = fread(buffer, 1, document_limit, file);
     // A file that still has a byte to give is too long: unreadable, not cut.
+    // errno tells the caller why (EFBIG for an oversized file).
     if (ferror(file) || (got == document_limit && fgetc(file) != EOF)) {
+        int saved = ferror(file) ? (errno ? errno : EIO) : EFBIG;
         fclose(file);
         free(buffer);
+        errno = saved;
         return nullptr;
     }
     fclose(file);

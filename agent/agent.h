@@ -26,7 +26,8 @@ extern const char *test_mac;  // --test-mac, or null
 extern const char *const metadata_versions[6];
 
 // Whole file as a new NUL-terminated text, or null (missing, unreadable,
-// or longer than document_limit). The caller frees it.
+// or longer than document_limit) with errno saying why: ENOENT for a
+// missing file, EFBIG for an oversized one. The caller frees it.
 char *read_file(const char *path);
 // First readable "%s/openstack/%s/%s" over the version list, or null.
 char *config_file(const char *directory, const char *name);

@@ -1,0 +1,337 @@
+// seedcfg as it runs at boot: root's key files and password hash over one
+// or more runs, with /etc/cloud and /root bound to temporary directories.
+#include <crypt.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/sandbox.h"
+
+using sandbox::exists;
+using sandbox::mode_of;
+using sandbox::slurp;
+using sandbox::spit;
+
+namespace {
+
+const std::string key_a = "ssh-ed25519 AAAAC3NzaKeyA alice@laptop";
+const std::string key_b = "ssh-rsa AAAAB3NzaKeyB bob@desk";
+const std::string key_u = "ssh-rsa AAAAB3NzaKeyU admin@console";
+
+constexpr size_t document_limit = 262144;
+
+struct KeysSystem : testing::Test {
+    sandbox::box box;
+    sandbox::temp_dir meta, cloud, root;
+
+    void SetUp() override { sandbox::make_dirs(meta / "openstack/latest", 0700); }
+
+    // meta_data.json with the given keys as "public_keys" members.
+    void metadata(const std::vector<std::string> &public_keys, const std::string &extra = "") {
+        std::string json = R"({"uuid": "i-42", "hostname": "node-1")";
+        if (!public_keys.empty()) {
+            json += R"(, "public_keys": {)";
+            for (size_t i = 0; i < public_keys.size(); i++)
+                json += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": \"" + public_keys[i] + "\"";
+            json += "}";
+        }
+        spit(meta / "openstack/latest/meta_data.json", json + extra + "}");
+    }
+    void user_data(const std::string &text) { spit(meta / "openstack/latest/user_data", text); }
+    void keys_file(const std::string &text, unsigned mode = 0600) {
+        sandbox::make_dirs(root / ".ssh", 0700);
+        spit(root / ".ssh/authorized_keys", text, mode);
+    }
+
+    sandbox::result run(std::function<void()> prepare = {}) {
+        sandbox::options o;
+        o.args = {SEEDCFG_PATH, "--config-only", "--source", meta.path};
+        o.writable = {"/etc"};
+        o.binds = {{cloud.path, "/etc/cloud"}, {root.path, "/root"}};
+        o.private_net = true;
+        o.prepare = std::move(prepare);
+        return box.run(o);
+    }
+
+    std::string authorized() const { return slurp(root / ".ssh/authorized_keys"); }
+    std::string managed() const { return slurp(cloud / "authorized_keys.managed"); }
+    std::string settings() const { return slurp(cloud / "settings.ini"); }
+    std::string stored_hash() const { return slurp(cloud / "password.hash"); }
+};
+
+#define EXPECT_READY(r)                                                             \
+    do {                                                                            \
+        EXPECT_EQ((r).status, 0) << (r).err;                                        \
+        EXPECT_EQ((r).out, "[seedcfg] config-drive configuration ready for instance i-42\n"); \
+    } while (0)
+
+std::string salt_of(const std::string &hash) {
+    size_t end = hash.find('$', 3);
+    return end == std::string::npos ? "" : hash.substr(3, end - 3);
+}
+
+bool verifies(const std::string &password, const std::string &hash) {
+    const char *again = crypt(password.c_str(), hash.c_str());
+    return again && hash == again;
+}
+
+// Runs the program without the capabilities that let root read any file.
+void without_dac_override() {
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    if (syscall(SYS_capget, &header, data) == 0) {
+        for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) data[0].inheritable &= ~(1u << cap);
+        syscall(SYS_capset, &header, data);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Key files
+
+TEST_F(KeysSystem, MergeDropsKeysTheMetadataNoLongerListsAndKeepsTheAdministrators) {
+    keys_file("# admin note\n" + key_u + "\n");
+
+    metadata({key_a, key_b});
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(authorized(), key_a + "\n" + key_b + "\n# admin note\n" + key_u + "\n");
+    EXPECT_EQ(managed(), key_a + "\n" + key_b + "\n");
+    EXPECT_EQ(mode_of(root / ".ssh/authorized_keys"), 0600u);
+    EXPECT_EQ(mode_of(cloud / "authorized_keys.managed"), 0600u);
+    EXPECT_NE(settings().find("[SSH]\nEnabled = 1\nLogin = root\nPassword = \nPasswordHash = \n"),
+              std::string::npos);
+
+    metadata({}, R"(, "keys": [{"data": ")" + key_a + R"(", "type": "ssh"}])");
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(authorized(), key_a + "\n# admin note\n" + key_u + "\n");
+    EXPECT_EQ(managed(), key_a + "\n");
+
+    metadata({});
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(authorized(), "# admin note\n" + key_u + "\n");
+    EXPECT_EQ(managed(), "");
+    EXPECT_EQ(settings().find("[SSH]"), std::string::npos);
+}
+
+TEST_F(KeysSystem, CrLfKeysFileIsRewrittenWithLfAndDuplicatesGo) {
+    keys_file(key_u + "\r\n\r\n# note one\r\n# note two\r\n" + key_b + " other comment\r\n");
+    metadata({key_a, key_b});
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(authorized(), key_a + "\n" + key_b + "\n" + key_u + "\n# note one\n");
+    EXPECT_EQ(managed(), key_a + "\n" + key_b + "\n");
+}
+
+TEST_F(KeysSystem, RunWithoutAnyKeyWritesNoKeyFile) {
+    metadata({});
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_FALSE(exists(root / ".ssh"));
+    EXPECT_FALSE(exists(cloud / "authorized_keys.managed"));
+    EXPECT_EQ(settings(), "[System]\nHostname = node-1\n");
+}
+
+TEST_F(KeysSystem, LinesPlacedByAnEarlierRunLeaveEmptyFiles) {
+    keys_file(key_a + "\n", 0644);
+    spit(cloud / "authorized_keys.managed", key_a + "\n");
+    metadata({});
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_TRUE(exists(root / ".ssh/authorized_keys"));
+    EXPECT_EQ(authorized(), "");
+    EXPECT_EQ(managed(), "");
+    EXPECT_EQ(mode_of(root / ".ssh/authorized_keys"), 0600u);
+    EXPECT_EQ(mode_of(cloud / "authorized_keys.managed"), 0600u);
+}
+
+TEST_F(KeysSystem, KeysFileThatCannotBeReadWholeIsNeverReplaced) {
+    std::string big;
+    for (int i = 0; big.size() <= document_limit; i++) big += "# line " + std::to_string(i) + "\n";
+    keys_file(big);
+    metadata({key_a});
+    auto r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[seedcfg] keys: File too large\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(authorized() == big);
+    EXPECT_FALSE(exists(cloud / "authorized_keys.managed"));
+
+    keys_file(key_u + "\n", 0);
+    r = run(without_dac_override);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[seedcfg] keys: Permission denied\n");
+    EXPECT_EQ(authorized(), key_u + "\n");
+    EXPECT_EQ(mode_of(root / ".ssh/authorized_keys"), 0u);
+    EXPECT_FALSE(exists(cloud / "authorized_keys.managed"));
+
+    // Readable again: the administrator's line is merged as usual.
+    chmod((root / ".ssh/authorized_keys").c_str(), 0600);
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(authorized(), key_a + "\n" + key_u + "\n");
+}
+
+TEST_F(KeysSystem, ManagedFileThatCannotBeReadLeavesTheKeysFile) {
+    keys_file(key_b + "\n" + key_u + "\n");
+    spit(cloud / "authorized_keys.managed", std::string(document_limit + 1, '\n'));
+    metadata({key_a});
+    auto r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[seedcfg] keys: File too large\n");
+    EXPECT_EQ(authorized(), key_b + "\n" + key_u + "\n");
+    EXPECT_EQ(managed().size(), document_limit + 1);
+}
+
+TEST_F(KeysSystem, KeyListOverflowLeavesBothKeyFiles) {
+    // The administrator's lines and the managed key do not fit the list
+    // together: the merge fails silently after the settings file.
+    std::string lines;
+    for (int i = 0; i < 40; i++) lines += "#admin-" + std::to_string(i) + std::string(990, 'x') + "\n";
+    keys_file(lines);
+    metadata({key_a});
+    auto r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(authorized() == lines);
+    EXPECT_FALSE(exists(cloud / "authorized_keys.managed"));
+    EXPECT_TRUE(exists(cloud / "settings.ini"));
+
+    // Too many managed keys refuse the configuration before anything is written.
+    std::string many = "#cloud-config\nssh_authorized_keys:\n";
+    for (int i = 0; i < 40; i++) many += "  - ssh-rsa K" + std::to_string(i) + std::string(990, 'k') + "\n";
+    user_data(many);
+    spit(cloud / "settings.ini", "old\n");
+    r = run();
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "[seedcfg] configuration rejected\n");
+    EXPECT_EQ(settings(), "old\n");
+    EXPECT_TRUE(authorized() == lines);
+}
+
+// ---------------------------------------------------------------------------
+// Password hash
+
+TEST_F(KeysSystem, PasswordHashKeepsItsSaltWhileThePasswordStays) {
+    metadata({});
+    user_data("#cloud-config\npassword: s3cret-one\n");
+    auto r = run();
+    EXPECT_READY(r);
+    std::string first = stored_hash();
+    ASSERT_EQ(first.rfind("$6$", 0), 0u) << first;
+    EXPECT_TRUE(verifies("s3cret-one", first));
+    EXPECT_EQ(salt_of(first).size(), 16u);
+    EXPECT_EQ(salt_of(first).find_first_not_of("0123456789abcdef"), std::string::npos);
+    EXPECT_EQ(mode_of(cloud / "password.hash"), 0600u);
+    EXPECT_NE(settings().find("Password = \nPasswordHash = " + first + "\n"), std::string::npos);
+    EXPECT_EQ(settings().find("s3cret"), std::string::npos);
+    EXPECT_FALSE(exists(root / ".ssh"));
+
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(stored_hash(), first);
+
+    user_data("#cloud-config\npassword: s3cret-two\n");
+    r = run();
+    EXPECT_READY(r);
+    std::string second = stored_hash();
+    EXPECT_TRUE(verifies("s3cret-two", second));
+    EXPECT_NE(salt_of(second), salt_of(first));
+}
+
+TEST_F(KeysSystem, StoredHashStaysInForceWithoutAPassword) {
+    metadata({});
+    spit(cloud / "password.hash", "$6$storedsalt$abcdef\nsecond line\n", 0644);
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(stored_hash(), "$6$storedsalt$abcdef");
+    EXPECT_EQ(mode_of(cloud / "password.hash"), 0600u);
+    EXPECT_NE(settings().find("PasswordHash = $6$storedsalt$abcdef\n"), std::string::npos);
+
+    // A hash given in the user data wins over the stored one.
+    user_data("#cloud-config\npassword: plain-text\npasswd: $6$given$hash\n");
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(stored_hash(), "$6$given$hash");
+}
+
+TEST_F(KeysSystem, StoredHashOfAnotherFormIsIgnored) {
+    metadata({});
+    spit(cloud / "password.hash", "$1$old$md5hash");
+    user_data("#cloud-config\npasswd: not-a-hash\n");
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(stored_hash(), "$1$old$md5hash");
+    EXPECT_EQ(settings(), "[System]\nHostname = node-1\n");
+}
+
+// ---------------------------------------------------------------------------
+// User data
+
+TEST_F(KeysSystem, OnlyTheRootAccountMayBeNamed) {
+    keys_file(key_u + "\n");
+    metadata({});
+    for (const char *entry : {"  - name: bob\n", "  - name:\n", "  - name: ''\n"}) {
+        user_data(std::string("#cloud-config\nusers:\n  - name: root\n") + entry);
+        auto r = run();
+        EXPECT_EQ(r.status, 1) << entry;
+        EXPECT_EQ(r.err,
+                  "[seedcfg] only the root account is supported\n"
+                  "[seedcfg] configuration rejected\n");
+        EXPECT_EQ(authorized(), key_u + "\n");
+        EXPECT_FALSE(exists(cloud / "settings.ini"));
+        EXPECT_FALSE(exists(cloud / "authorized_keys.managed"));
+    }
+
+    // A bare account word, and another account's entry while root's key
+    // list is still open (taken as a key and ignored), refuse nothing.
+    user_data("#cloud-config\nusers:\n  - default\n  - name: root\n    ssh_authorized_keys:\n"
+              "      - " + key_a + "\n  - name: bob\n");
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(authorized(), key_a + "\n" + key_u + "\n");
+}
+
+TEST_F(KeysSystem, ScriptsAndLateMarksAreWarnedAboutAndIgnored) {
+    metadata({});
+    user_data("#!/bin/sh\necho hostname: evil\n");
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(r.err, "[seedcfg] user-data scripts are not supported\n");
+
+    user_data("\n#cloud-config\nhostname: from-user-data\npassword: secret\n");
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(r.err, "[seedcfg] user-data scripts are not supported\n");
+    EXPECT_EQ(settings(), "[System]\nHostname = node-1\n");
+    EXPECT_FALSE(exists(cloud / "password.hash"));
+
+    user_data("#cloud-config\nhostname: from-user-data\nruncmd:\n  - reboot\n");
+    r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(r.err, "[seedcfg] unsupported cloud-config field: runcmd\n");
+    EXPECT_EQ(settings(), "[System]\nHostname = from-user-data\n");
+}
+
+TEST_F(KeysSystem, ChpasswdListGivesRootsPassword) {
+    metadata({key_a});
+    user_data("#cloud-config\r\nchpasswd:\r\n  list: |\r\n    root:l1st-pass\r\n    bob:other\r\n"
+              "  expire: False\r\n");
+    auto r = run();
+    EXPECT_READY(r);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(verifies("l1st-pass", stored_hash()));
+    EXPECT_NE(settings().find("PasswordHash = " + stored_hash() + "\n"), std::string::npos);
+    EXPECT_EQ(authorized(), key_a + "\n");
+}
+
+}  // namespace
