@@ -90,6 +90,7 @@ int contains_key(const char *list, const char *line) {
 
 void add_key(const char *value) {
     if (strpbrk(value, "\r\n")) {
+        size_t length = strlen(value);
         char *copy = strdup(value);
         if (!copy) {
             // Going on without these keys would lock their owners out.
@@ -98,6 +99,8 @@ void add_key(const char *value) {
         }
         char *cursor = copy;
         while (char *line = next_line(&cursor)) add_key(line);
+        // The text may come from the user data, which can carry a password.
+        explicit_bzero(copy, length);
         free(copy);
         return;
     }
