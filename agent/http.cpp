@@ -33,7 +33,7 @@ struct service_address {
 // rather than left to the conversion's mercy.
 int parse_base(const char *base, service_address *out) {
     int used = 0;
-    if (sscanf(base, "http://%63[0-9.]%n", out->host, &used) != 1 || used == 0) return -1;
+    if (sscanf(base, "http://%63[0-9.]%n", out->host, &used) != 1) return -1;
     const char *rest = base + used;
     unsigned port = 80;
     if (*rest == ':') {
@@ -170,6 +170,13 @@ int wait_socket(int fd, short events, long long deadline) {
 char *http_get(const char *base, const char *name) {
     service_address service;
     if (parse_base(base, &service) != 0) return nullptr;
+    char request[request_size];
+    int request_length = snprintf(request, sizeof request,
+                                  "GET /openstack/latest/%s HTTP/1.0\r\nHost: %s\r\n"
+                                  "Connection: close\r\n\r\n",
+                                  name, service.host);
+    if (request_length < 0 || static_cast<size_t>(request_length) >= sizeof request)
+        return nullptr;
 
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return nullptr;
@@ -193,15 +200,6 @@ char *http_get(const char *base, const char *name) {
         return nullptr;
     }
 
-    char request[request_size];
-    int request_length = snprintf(request, sizeof request,
-                                  "GET /openstack/latest/%s HTTP/1.0\r\nHost: %s\r\n"
-                                  "Connection: close\r\n\r\n",
-                                  name, service.host);
-    if (request_length < 0 || static_cast<size_t>(request_length) >= sizeof request) {
-        close(fd);
-        return nullptr;
-    }
     size_t sent = 0;
     while (sent < static_cast<size_t>(request_length)) {
         // A peer that resets the connection must give a failed fetch, not
