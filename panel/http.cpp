@@ -110,7 +110,6 @@ void handle(int client) {
     char request[request_size + 1];
     size_t held = 0;
     char *blank = nullptr;
-    request[0] = 0;
     for (;;) {
         pollfd ready{client, POLLIN, 0};
         if (poll(&ready, 1, read_timeout_ms) <= 0) return;

@@ -155,8 +155,6 @@ TEST(PanelIntake, RequestLine) {
     EXPECT_EQ(serve("\r\nGET /nothing HTTP/1.1\r\n\r\n"), reply(400, "Malformed request\n"));
     // A field longer than its width spills into a fourth field.
     EXPECT_EQ(serve("GETGETGET /nothing HTTP/1.1\r\n\r\n"), reply(400, "Malformed request\n"));
-    EXPECT_EQ(serve("GET /nothing HTTP/1.1-and-more-than-15\r\n\r\n"),
-              reply(400, "Malformed request\n"));
     std::string target = "/" + std::string(510, 'x');
     EXPECT_EQ(serve("GET " + target + " HTTP/1.1\r\n\r\n"), reply(404, "Not found\n"));
     EXPECT_EQ(serve("GET " + target + "x HTTP/1.1\r\n\r\n"), reply(400, "Malformed request\n"));
@@ -187,7 +185,6 @@ TEST(PanelRouting, OtherTargets) {
               reply(405, "GET required\n"));
     EXPECT_EQ(serve("GET /app.js?v=1 HTTP/1.1\r\n\r\n"), reply(404, "Not found\n"));
     EXPECT_EQ(serve("GET /api HTTP/1.1\r\n\r\n"), reply(404, "Not found\n"));
-    EXPECT_EQ(serve("GET /index.html HTTP/1.1\r\n\r\n"), reply(404, "Not found\n"));
     EXPECT_EQ(serve("GET /API/system HTTP/1.1\r\n\r\n"), reply(404, "Not found\n"));
 }
 
