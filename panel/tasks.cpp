@@ -1,7 +1,7 @@
 // The task runner.
 //
 // Not in place yet: no job is ever started, so there is nothing to reap, and
-// a task request is answered as a task that cannot be started.
+// a task request is answered as an API the panel does not offer yet.
 #include "panel/tasks.h"
 
 #include "panel/http.h"
@@ -9,5 +9,5 @@
 void reap() {}
 
 void serve_run(int client, const char *, char *, size_t, size_t) {
-    message(client, 409, "Another task is running\n");
+    message(client, 404, "Unknown API\n");
 }
