@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -64,7 +65,10 @@ namespace {
 int write_all(int fd, const char *text, size_t length) {
     while (length > 0) {
         ssize_t n = write(fd, text, length);
-        if (n <= 0) return -1;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return -1;
+        }
         text += n;
         length -= static_cast<size_t>(n);
     }
@@ -77,7 +81,12 @@ int write_all(int fd, const char *text, size_t length) {
 // disk, and is renamed over it: a reader, or a run that fails half-way,
 // sees either the old file or the new one, never a truncated one.
 int write_file(const char *path, const char *text) {
-    char temporary[path_size + 16];
+    // A symbolic link stays in place: the file it names is replaced, as a
+    // write through the link would change it.
+    char resolved[PATH_MAX];
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISLNK(st.st_mode) && realpath(path, resolved)) path = resolved;
+    char temporary[PATH_MAX + 16];
     int n = snprintf(temporary, sizeof temporary, "%s.XXXXXX", path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) {
         errno = ENAMETOOLONG;

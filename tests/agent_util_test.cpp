@@ -79,6 +79,22 @@ TEST(WriteFile, ReplacesWholeFileWithMode0600) {
     EXPECT_EQ(entries, 1);
 }
 
+TEST(WriteFile, FollowsASymbolicLink) {
+    sandbox::temp_dir dir;
+    sandbox::make_dirs(dir / "persist");
+    spit(dir / "persist/authorized_keys", "old\n", 0644);
+    ASSERT_EQ(symlink((dir / "persist/authorized_keys").c_str(), (dir / "authorized_keys").c_str()), 0);
+    ASSERT_EQ(write_file((dir / "authorized_keys").c_str(), "new\n"), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "authorized_keys"));
+    EXPECT_EQ(slurp(dir / "persist/authorized_keys"), "new\n");
+    EXPECT_EQ(sandbox::mode_of(dir / "persist/authorized_keys"), 0600u);
+    // A dangling link is replaced by the file itself.
+    ASSERT_EQ(symlink((dir / "nowhere/file").c_str(), (dir / "dangling").c_str()), 0);
+    ASSERT_EQ(write_file((dir / "dangling").c_str(), "x"), 0);
+    EXPECT_EQ(slurp(dir / "dangling"), "x");
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / "dangling"));
+}
+
 TEST(WriteFile, FailureLeavesPreviousFileAndNoTemporary) {
     sandbox::temp_dir dir;
     // A directory in the target's place: the rename fails after the data
