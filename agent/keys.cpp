@@ -55,11 +55,21 @@ char *next_line(char **cursor) {
 }
 
 // read_file, but telling a missing file (0, *text null) from one that exists
-// and cannot be read whole (-1, errno set).
+// and cannot be read whole (-1, errno set). A NUL byte would end the text
+// early and the lines behind it would be lost, so such a file counts as
+// unreadable too.
 int read_existing(const char *path, char **text) {
     *text = read_file(path);
-    if (*text) return 0;
-    return errno == ENOENT ? 0 : -1;
+    if (!*text) return errno == ENOENT ? 0 : -1;
+    struct stat st;
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<size_t>(st.st_size) != strlen(*text)) {
+        free(*text);
+        *text = nullptr;
+        errno = EILSEQ;
+        return -1;
+    }
+    return 0;
 }
 
 void report_keys_error() {
