@@ -30,6 +30,12 @@ bool is_hash(std::string_view value) {
     return value.starts_with(sha512_prefix);
 }
 
+// A hash goes into a line of the settings file: a CR inside it would start
+// a line of the user data's choosing there. No crypt hash holds one.
+bool usable_hash(std::string_view value) {
+    return is_hash(value) && value.find('\r') == std::string_view::npos;
+}
+
 // Replaces a run-wide field with value; the caller has checked the length.
 void set_field(char (&field)[field_size], std::string_view value) {
     explicit_bzero(field, sizeof field);
@@ -46,10 +52,13 @@ bool apply(std::string_view key, char *raw_value, bool *key_list) {
         *key_list = true;
         return true;
     } else if (key == "root" || key == "password") {
-        if (!value.empty() && value.size() <= field_limit)
-            set_field(is_hash(value) ? password_hash : password, value);
+        if (value.empty() || value.size() > field_limit) return false;
+        if (!is_hash(value))
+            set_field(password, value);
+        else if (usable_hash(value))
+            set_field(password_hash, value);
     } else if (key == "passwd") {
-        if (value.size() <= field_limit && is_hash(value)) set_field(password_hash, value);
+        if (value.size() <= field_limit && usable_hash(value)) set_field(password_hash, value);
     } else if (key.starts_with("-") && key.substr(1).starts_with(" name")) {
         if (value != "root") {
             fputs("[seedcfg] only the root account is supported\n", stderr);
@@ -128,6 +137,7 @@ int password_hash_step(const char *output_dir) {
             char check[field_size] = {};
             if (!password[0] || (hash_password(stored, check) == 0 && hash == check))
                 set_field(password_hash, hash);
+            explicit_bzero(check, sizeof check);  // a hash of the new password
         }
         free(stored);
     }

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,7 +14,6 @@
 #include "agent/json.h"
 #include "agent/keys.h"
 #include "agent/userdata.h"
-#include "tests/sandbox.h"
 
 namespace {
 
@@ -38,92 +36,53 @@ std::string key_line(int number, size_t length) {
     return line;
 }
 
-// The merge tells a missing keys file from one it must not replace.
-TEST(KeyFileRead, ErrnoTellsMissingFromOversized) {
-    sandbox::temp_dir dir;
-    sandbox::spit(dir / "over", std::string(document_limit + 1, '\n'));
-    errno = 0;
-    EXPECT_EQ(read_file((dir / "missing").c_str()), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    errno = 0;
-    EXPECT_EQ(read_file((dir / "over").c_str()), nullptr);
-    EXPECT_EQ(errno, EFBIG);
-    errno = 0;
-    EXPECT_EQ(read_file(dir.path.c_str()), nullptr);
-    EXPECT_EQ(errno, EISDIR);
-}
+TEST(KeyIdentity, RunsThroughTheSecondFieldWithItsExactSeparator) {
+    const std::pair<const char *, size_t> lengths[] = {
+        {"ssh-rsa AAAA comment here", 12}, {"ssh-rsa \t AAAA", 14},
+        {"ssh-rsa AAAA\nssh-rsa BBBBBB", 12}, {"ssh-rsa", 7}, {"", 0},
+        {"  ssh-rsa AAAA", 9},  // empty first field: the whitespace and one word
+        {"# note one", 6},
+    };
+    for (auto [line, length] : lengths) EXPECT_EQ(key_identity_length(line), length) << line;
 
-TEST(KeyIdentity, RunsThroughTheSecondField) {
-    EXPECT_EQ(key_identity_length("ssh-rsa AAAA comment here"), 12u);
-    EXPECT_EQ(key_identity_length("ssh-rsa \t AAAA"), 14u);  // exact separator counts
-    EXPECT_EQ(key_identity_length("ssh-rsa AAAA\nssh-rsa BBBBBB"), 12u);
-    EXPECT_EQ(key_identity_length("ssh-rsa"), 7u);
-    EXPECT_EQ(key_identity_length(""), 0u);
-    // Leading whitespace: an empty first field, then the first word.
-    EXPECT_EQ(key_identity_length("  ssh-rsa AAAA"), 9u);
-    EXPECT_EQ(key_identity_length("# note one"), 6u);
-}
-
-TEST(KeyIdentity, ContainsComparesWholeIdentities) {
     const char *list = "ssh-rsa AAAA first\nssh-ed25519 BBBB\necdsa-sha2-nistp256 CCCC tail";
-    EXPECT_EQ(contains_key(list, "ssh-rsa AAAA other comment"), 1);
-    EXPECT_EQ(contains_key(list, "ssh-ed25519 BBBB"), 1);
-    EXPECT_EQ(contains_key(list, "ecdsa-sha2-nistp256 CCCC"), 1);  // last line, no LF
-    EXPECT_EQ(contains_key(list, "ssh-rsa AAA"), 0);   // a prefix is not the key
-    EXPECT_EQ(contains_key(list, "ssh-rsa AAAAA"), 0);
-    EXPECT_EQ(contains_key(list, "ssh-rsa  AAAA"), 0);  // other separator
-    EXPECT_EQ(contains_key(list, "SSH-RSA AAAA"), 0);
+    const std::pair<const char *, int> lookups[] = {
+        {"ssh-rsa AAAA other comment", 1}, {"ssh-ed25519 BBBB", 1},
+        {"ecdsa-sha2-nistp256 CCCC", 1},  // last line, no LF
+        {"ssh-rsa AAA", 0}, {"ssh-rsa AAAAA", 0}, {"ssh-rsa  AAAA", 0}, {"SSH-RSA AAAA", 0},
+    };
+    for (auto [line, found] : lookups) EXPECT_EQ(contains_key(list, line), found) << line;
     EXPECT_EQ(contains_key("", "ssh-rsa AAAA"), 0);
 }
 
-TEST_F(KeyList, AcceptsOnlyTheSupportedTypesAtTheFirstByte) {
-    add_key("ssh-ed25519 E1 e");
-    add_key("ssh-rsa R1");
-    add_key("ecdsa-sha2-anything-goes");
-    add_key("ssh-dss D1");
-    add_key(" ssh-rsa R2");
-    add_key("ssh-rsa\tR3");
-    add_key("SSH-RSA R4");
-    add_key("ssh-rsa");
-    add_key("");
-    EXPECT_STREQ(keys, "ssh-ed25519 E1 e\nssh-rsa R1\necdsa-sha2-anything-goes\n");
-    EXPECT_EQ(failed, 0);
-}
-
-TEST_F(KeyList, FirstLineOfAKeyWinsAndSeparatorsDistinguish) {
-    add_key("ssh-rsa AAAA first");
-    add_key("ssh-rsa AAAA second");
-    add_key("ssh-rsa  AAAA two blanks");
-    add_key("ssh-rsa AAAA");
-    EXPECT_STREQ(keys, "ssh-rsa AAAA first\nssh-rsa  AAAA two blanks\n");
-}
-
-TEST_F(KeyList, MultiLineValuesAreSplitAtRunsOfLineEnds) {
+TEST_F(KeyList, SupportedTypesFirstLineWinsAndMultiLineValuesAreSplit) {
+    for (const char *value : {"ssh-ed25519 E1 e", "ssh-rsa R1", "ecdsa-sha2-anything-goes",
+                              "ssh-dss D1", " ssh-rsa R2", "ssh-rsa\tR3", "SSH-RSA R4", "ssh-rsa", "",
+                              "ssh-rsa R1 second", "ssh-rsa  R1 two blanks"})
+        add_key(value);
     add_key("ssh-rsa A1 one\r\n\r\nssh-ed25519 B1\rssh-dss X\n\nssh-rsa A1 again\n");
-    EXPECT_STREQ(keys, "ssh-rsa A1 one\nssh-ed25519 B1\n");
+    EXPECT_STREQ(keys,
+                 "ssh-ed25519 E1 e\nssh-rsa R1\necdsa-sha2-anything-goes\nssh-rsa  R1 two blanks\n"
+                 "ssh-rsa A1 one\nssh-ed25519 B1\n");
     EXPECT_EQ(failed, 0);
 }
 
-TEST_F(KeyList, HoldsExactly32767BytesOfContent) {
+TEST_F(KeyList, Holds32767BytesOfContentAndRefusesOneMore) {
     for (int i = 0; i < 32; i++) add_key(key_line(i, 999).c_str());
     ASSERT_EQ(strlen(keys), 32000u);
+    std::string before = keys;
+    add_key(key_line(98, 767).c_str());  // 32768 with its LF
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(before, keys);
+
+    failed = 0;
     add_key(key_line(99, 766).c_str());
     EXPECT_EQ(strlen(keys), 32767u);
-    EXPECT_EQ(failed, 0);
-    // A duplicate of a key already held is ignored, not an overflow.
-    add_key(key_line(0, 999).c_str());
+    add_key(key_line(0, 999).c_str());  // a key already held is no overflow
     EXPECT_EQ(failed, 0);
     add_key("ssh-rsa Z");
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(strlen(keys), 32767u);
-}
-
-TEST_F(KeyList, OneByteTooManyIsRefusedAndLeavesTheList) {
-    for (int i = 0; i < 32; i++) add_key(key_line(i, 999).c_str());
-    std::string before = keys;
-    add_key(key_line(99, 767).c_str());
-    EXPECT_EQ(failed, 1);
-    EXPECT_EQ(before, keys);
 }
 
 TEST_F(KeyList, NoMemoryForTheSplitCopyFailsTheRun) {
@@ -152,169 +111,118 @@ TEST_F(KeyList, NoMemoryForTheSplitCopyFailsTheRun) {
 }
 
 // The metadata members "public_keys" and "keys".
-struct MetadataKeys : KeyList {
-    std::string text;
-    std::unique_ptr<json_doc> doc = std::make_unique<json_doc>();
-    void collect(const std::string &document) {
-        text = document;
-        ASSERT_EQ(json_parse(doc.get(), text.data(), text.size()), 0) << document;
-        collect_metadata_keys(doc.get());
-    }
-};
+std::string collected(const std::string &document) {
+    reset_run();
+    auto doc = std::make_unique<json_doc>();
+    if (json_parse(doc.get(), document.data(), document.size()) != 0) return "unparsable";
+    collect_metadata_keys(doc.get());
+    return keys;
+}
 
-TEST_F(MetadataKeys, PublicKeysThenKeysInDocumentOrder) {
-    collect(R"({"keys": [{"data": "ssh-rsa K1 k", "type": "ssh"}, 5, {"name": "x"},
+TEST(MetadataKeys, PublicKeysThenKeysSkippingWhatDoesNotFit) {
+    EXPECT_EQ(collected(R"({"keys": [{"data": "ssh-rsa K1 k", "type": "ssh"}, 5, {"name": "x"},
                         {"data": 7}, {"data": "ssh-ed25519 K2\r\nssh-rsa K3"}],
                "public_keys": {"b": "ssh-rsa P1 first", "a": "ssh-rsa P1 second",
-                               "c": ["ssh-rsa X"], "d": "ssh-ed25519 P2 \u0041"}})");
-    EXPECT_STREQ(keys, "ssh-rsa P1 first\nssh-ed25519 P2 A\nssh-rsa K1 k\nssh-ed25519 K2\nssh-rsa K3\n");
+                               "c": ["ssh-rsa X"], "d": "ssh-ed25519 P2 \u0041"}})"),
+              "ssh-rsa P1 first\nssh-ed25519 P2 A\nssh-rsa K1 k\nssh-ed25519 K2\nssh-rsa K3\n");
     EXPECT_EQ(failed, 0);
+
+    std::string fits = key_line(1, 8191);  // the 8192-byte buffer holds 8191 and the NUL
+    EXPECT_EQ(collected(R"({"public_keys": {"a": ")" + key_line(2, 8192) + R"(", "b": ")" + fits +
+                        R"("}, "keys": [{"data": ")" + key_line(3, 8192) + R"("}]})"),
+              fits + "\n");
+
+    EXPECT_EQ(collected(R"({"public_keys": ["ssh-rsa A"], "keys": {"data": "ssh-rsa B"}})"), "");
+    EXPECT_EQ(collected(R"({"public_keys": {"a": "ssh-rsa A"}, "public_keys": {"b": "ssh-rsa B"},
+                            "keys": [{"data": "ssh-rsa C"}], "keys": []})"),
+              "");
 }
 
-TEST_F(MetadataKeys, ValuesThatDoNotFitTheDecodeBufferAreSkipped) {
-    std::string fits = key_line(1, 8191);
-    std::string too_long = key_line(2, 8192);
-    collect(R"({"public_keys": {"a": ")" + too_long + R"(", "b": ")" + fits + R"("}})");
-    EXPECT_EQ(std::string(keys), fits + "\n");
-}
-
-TEST_F(MetadataKeys, WrongShapesAndDoubledMembersGiveNothing) {
-    collect(R"({"public_keys": ["ssh-rsa A"], "keys": {"data": "ssh-rsa B"}})");
-    collect(R"({"public_keys": {"a": "ssh-rsa A"}, "public_keys": {"b": "ssh-rsa B"}})");
-    EXPECT_STREQ(keys, "");
-}
-
-// The cloud-config reader.
-struct CloudConfig : KeyList {
-    std::string err;
-    void read(const std::string &document) {
-        std::string copy = document;
-        testing::internal::CaptureStderr();
-        user_data_step(copy.data());
-        err = testing::internal::GetCapturedStderr();
-    }
+// The cloud-config reader: each document is read after a fresh start.
+struct reader_case {
+    const char *name;
+    std::string document;
+    // What the run-wide fields, standard error and `failed` hold afterwards.
+    std::string hostname = "", keys = "", password = "", hash = "", err = "";
+    int failed = 0;
 };
 
-TEST_F(CloudConfig, OnlyADocumentMarkedAtTheFirstByteIsRead) {
-    read("#!/bin/sh\nhostname: script\n");
-    EXPECT_EQ(err, "[seedcfg] user-data scripts are not supported\n");
-    read("\n#cloud-config\nhostname: late\n");
-    EXPECT_EQ(err, "[seedcfg] user-data scripts are not supported\n");
-    read("#Cloud-Config\nhostname: upper\n");
-    EXPECT_EQ(err, "[seedcfg] user-data scripts are not supported\n");
-    read("");
-    EXPECT_EQ(err, "");
+const std::string scripts = "[seedcfg] user-data scripts are not supported\n";
+const std::string only_root = "[seedcfg] only the root account is supported\n";
+
+const reader_case reader_cases[] = {
+    {"script", "#!/bin/sh\nhostname: script\n", "", "", "", "", scripts},
+    {"blank line before the mark", "\n#cloud-config\nhostname: late\n", "", "", "", "", scripts},
+    {"mark in other case", "#Cloud-Config\nhostname: upper\n", "", "", "", "", scripts},
+    {"empty user data", ""},
+    {"words after the mark", "#cloud-config with trailing words\nhostname: marked\n", "marked"},
+    {"host names passed over",
+     "#cloud-config\nhostname: 'single'\nhostname : spaced\nhostname: a=b\nhostname: a;b\n"
+     "hostname:\nhostname: " + std::string(256, 'h') + "\n",
+     "single"},
+    {"longest host name", "#cloud-config\nhostname: \"x\"\nhostname: " + std::string(255, 'h'),
+     std::string(255, 'h')},
+    {"CR LF lines and a colon in the value", "#cloud-config\r\nhostname: a: b\r\n", "a: b"},
+    {"key list flag",
+     "#cloud-config\nssh_authorized_keys:\n  - ssh-rsa K1 one\n# a comment keeps the list open\n\n"
+     "- \"ssh-ed25519 K2\"\n  other: indented keeps it open\n  -   ssh-rsa K3   \r\n"
+     "hostname: ends-list\n- ssh-rsa K4\n  - ssh-rsa K5\n"
+     "users:\n  - name: root\n    ssh_authorized_keys:\n      - ssh-rsa K6\n"
+     "ssh_authorized_keys: [ssh-rsa inline]\n- ssh-rsa K7\nplainword\n- ssh-rsa K8\n",
+     "ends-list", "ssh-rsa K1 one\nssh-ed25519 K2\nssh-rsa K3\nssh-rsa K6\nssh-rsa K7\n"},
+    {"root, bare words and inline users",
+     "#cloud-config\nusers:\n  - name: root\n  - bob\n  - default\nusers: [alice]\n"
+     "  - name: 'root'\n  -  name: bob\n  -name: bob\n"},
+    {"another account while the key list is open",
+     "#cloud-config\nusers:\n  - name: root\n    ssh_authorized_keys:\n      - ssh-rsa K1\n"
+     "  - name: bob\n",
+     "", "ssh-rsa K1\n"},
+    {"another account", "#cloud-config\nusers:\n  - name: bob\n", "", "", "", "", only_root, 1},
+    {"empty account name", "#cloud-config\nusers:\n  - name:\n", "", "", "", "", only_root, 1},
+    {"names beyond root", "#cloud-config\n- names: x\n- name: root\n- name : bob\n",
+     "", "", "", "", only_root + only_root, 1},
+    {"plain passwords",
+     "#cloud-config\npassword: first\npassword: \"second\"\npassword:\npassword: ''\npassword: " +
+         std::string(256, 'p') + "\n",
+     "", "", "second"},
+    {"other hash forms are plain text or passed over",
+     "#cloud-config\npasswd: plain\npasswd: $5$abc$def\npassword: $5$xyz\n", "", "", "$5$xyz"},
+    {"hashes",
+     "#cloud-config\npasswd: $6$salt$hash\npassword: $6$other$hash\nroot: plain\npasswd: $6$" +
+         std::string(253, 'x') + "\n",
+     "", "", "plain", "$6$other$hash"},
+    {"a hash holding a CR is passed over",
+     "#cloud-config\npasswd: $6$good$h\npasswd: $6$x\r[System]\npassword: $6$y\rHostname = z\n"
+     "root: $6$z\r\n",
+     "", "", "", "$6$z"},
+    {"chpasswd list",
+     "#cloud-config\nchpasswd:\n  list: |\n    root:s3cret:x\n    bob:other\n  expire: False\n",
+     "", "", "s3cret:x"},
+    {"unsupported fields warn",
+     "#cloud-config\nruncmd:\n  - [ls, -l]\n  - echo hi: there\nwrite_files:\npackages: [vim]\n"
+     "runcmd : spaced\nhostname: still-read\n",
+     "still-read", "", "", "",
+     "[seedcfg] unsupported cloud-config field: runcmd\n"
+     "[seedcfg] unsupported cloud-config field: write_files\n"
+     "[seedcfg] unsupported cloud-config field: packages\n"},
+};
+
+TEST(CloudConfig, LineRules) {
+    for (const reader_case &c : reader_cases) {
+        SCOPED_TRACE(c.name);
+        reset_run();
+        std::string text = c.document;
+        testing::internal::CaptureStderr();
+        user_data_step(text.data());
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(hostname, c.hostname);
+        EXPECT_EQ(keys, c.keys);
+        EXPECT_EQ(password, c.password);
+        EXPECT_EQ(password_hash, c.hash);
+        EXPECT_EQ(failed, c.failed);
+    }
+    reset_run();
     user_data_step(nullptr);
-    EXPECT_STREQ(hostname, "");
-    read("#cloud-config with trailing words\nhostname: marked\n");
-    EXPECT_STREQ(hostname, "marked");
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(failed, 0);
-}
-
-TEST_F(CloudConfig, HostName) {
-    read("#cloud-config\nhostname: \"quoted-host\"\n");
-    EXPECT_STREQ(hostname, "quoted-host");
-    read("#cloud-config\nhostname: 'single'\nhostname : spaced\nhostname: a=b\n"
-         "hostname: a;b\nhostname:\n");
-    EXPECT_STREQ(hostname, "single");
-    read("#cloud-config\nhostname: " + std::string(256, 'h') + "\n");
-    EXPECT_STREQ(hostname, "single");
-    read("#cloud-config\nhostname: " + std::string(255, 'h') + "\n");
-    EXPECT_EQ(std::string(hostname), std::string(255, 'h'));
-    read("#cloud-config\r\nhostname: crlf-host\r\n");
-    EXPECT_STREQ(hostname, "crlf-host");
-    read("#cloud-config\nhostname: host: with colon\n");
-    EXPECT_STREQ(hostname, "host: with colon");
-    EXPECT_EQ(failed, 0);
-}
-
-TEST_F(CloudConfig, KeyListFlag) {
-    read("#cloud-config\n"
-         "ssh_authorized_keys:\n"
-         "  - ssh-rsa K1 one\n"
-         "# a comment keeps the list open\n"
-         "\n"
-         "- \"ssh-ed25519 K2\"\n"
-         "  other: indented keeps it open\n"
-         "  -   ssh-rsa K3   \r\n"
-         "hostname: ends-list\n"
-         "- ssh-rsa K4\n"
-         "  - ssh-rsa K5\n"
-         "users:\n"
-         "  - name: root\n"
-         "    ssh_authorized_keys:\n"
-         "      - ssh-rsa K6\n"
-         "ssh_authorized_keys: [ssh-rsa inline]\n"
-         "- ssh-rsa K7\n"
-         "plainword\n"
-         "- ssh-rsa K8\n");
-    EXPECT_STREQ(keys, "ssh-rsa K1 one\nssh-ed25519 K2\nssh-rsa K3\nssh-rsa K6\nssh-rsa K7\n");
-    EXPECT_STREQ(hostname, "ends-list");
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(err, "");
-}
-
-TEST_F(CloudConfig, OnlyRootMayBeNamed) {
-    read("#cloud-config\nusers:\n  - name: root\n  - bob\n  - default\nusers: [alice]\n");
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(err, "");
-
-    read("#cloud-config\nusers:\n  - name: root\n    ssh_authorized_keys:\n"
-         "      - ssh-rsa K1\n  - name: bob\n");
-    EXPECT_EQ(failed, 0) << "taken as a key while the key list is open";
-    EXPECT_STREQ(keys, "ssh-rsa K1\n");
-
-    read("#cloud-config\nusers:\n  - name: bob\n");
-    EXPECT_EQ(err, "[seedcfg] only the root account is supported\n");
-    EXPECT_EQ(failed, 1);
-
-    reset_run();
-    read("#cloud-config\nusers:\n  - name:\n");
-    EXPECT_EQ(err, "[seedcfg] only the root account is supported\n");
-    EXPECT_EQ(failed, 1);
-
-    reset_run();
-    read("#cloud-config\nusers:\n  - name: 'root'\n  -  name: bob\n  -name: bob\n");
-    EXPECT_EQ(failed, 0);
-}
-
-TEST_F(CloudConfig, PasswordsAndHashes) {
-    read("#cloud-config\npassword: first\npassword: \"second\"\n");
-    EXPECT_STREQ(password, "second");
-    EXPECT_STREQ(password_hash, "");
-
-    read("#cloud-config\npasswd: plain\npasswd: $5$abc$def\npassword: $5$xyz\n");
-    EXPECT_STREQ(password, "$5$xyz");
-    EXPECT_STREQ(password_hash, "");
-
-    read("#cloud-config\npassword:\npassword: ''\npassword: " + std::string(256, 'p') + "\n");
-    EXPECT_STREQ(password, "$5$xyz");
-
-    read("#cloud-config\npasswd: $6$salt$hash\n");
-    EXPECT_STREQ(password_hash, "$6$salt$hash");
-    read("#cloud-config\npassword: $6$other$hash\n");
-    EXPECT_STREQ(password_hash, "$6$other$hash");
-    EXPECT_STREQ(password, "$5$xyz");
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(err, "");
-}
-
-TEST_F(CloudConfig, ChpasswdListForm) {
-    read("#cloud-config\nchpasswd:\n  list: |\n    root:s3cret:x\n    bob:other\n  expire: False\n");
-    EXPECT_STREQ(password, "s3cret:x");
-    EXPECT_EQ(failed, 0);
-    EXPECT_EQ(err, "");
-}
-
-TEST_F(CloudConfig, UnsupportedFieldsWarnOnce) {
-    read("#cloud-config\nruncmd:\n  - [ls, -l]\n  - echo hi: there\nwrite_files:\n"
-         "packages: [vim]\nruncmd : spaced\nhostname: still-read\n");
-    EXPECT_EQ(err,
-              "[seedcfg] unsupported cloud-config field: runcmd\n"
-              "[seedcfg] unsupported cloud-config field: write_files\n"
-              "[seedcfg] unsupported cloud-config field: packages\n");
-    EXPECT_STREQ(hostname, "still-read");
     EXPECT_EQ(failed, 0);
 }
 
