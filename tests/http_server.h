@@ -14,19 +14,17 @@ struct behaviour {
     // The bytes sent for a request (its header block as received); no
     // value keeps the connection open without a word.
     std::function<std::optional<std::string>(const std::string &request)> reply;
-    std::string log;      // each request is appended here when non-empty
-    int trickle_ms = 0;   // > 0: the reply goes out one byte per period
+    std::string log = {};  // each request is appended to this file when set
+    int trickle_ms = 0;    // > 0: the reply goes out one byte per period
 };
 
 // A listening TCP socket on ip:port (port 0 picks a free one), or -1.
 int listen_tcp(const char *ip, int port);
 int port_of(int listener);
 
-// Serves listener until killed; never returns. Bounded by an alarm.
+// Serves listener until killed (at most two minutes); never returns.
 [[noreturn]] void serve(int listener, const behaviour &how);
-
-// Forks a child that serves listener; the caller closes its copy and
-// stops the child with sandbox::stop.
+// The same in a forked child, stopped by the caller with sandbox::stop.
 pid_t fork_server(int listener, const behaviour &how);
 
 // A 200 reply with Content-Length for body.
