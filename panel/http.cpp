@@ -104,10 +104,8 @@ void route(int client, const char *method, const char *target, const char *heade
     message(client, 404, "Not found\n");
 }
 
-}  // namespace
-
-void handle(int client) {
-    char request[request_size + 1];
+// handle with the request buffer given.
+void intake(int client, char *request) {
     size_t held = 0;
     char *blank = nullptr;
     for (;;) {
@@ -154,6 +152,16 @@ void handle(int client) {
         return;
     }
     route(client, method, target, headers, request, body_start, held);
+}
+
+}  // namespace
+
+void handle(int client) {
+    char request[request_size + 1];
+    intake(client, request);
+    // The head carried the credentials, and Base64 hides nothing: wiped like
+    // the decoded copy.
+    explicit_bzero(request, sizeof request);
 }
 
 void respond(int client, int status, const char *type, const void *body, size_t length) {
