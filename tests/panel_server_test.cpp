@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,13 +16,9 @@ using panel::reply;
 
 namespace {
 
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
 const std::string good = basic("root:" + std::string(panel::root_password));
+const std::string unknown = reply(404, "Unknown API\n"),
+                  refused = reply(401, "Authentication required\n");
 
 std::string get(const std::string &target, const std::string &headers = "") {
     return "GET " + target + " HTTP/1.1\r\nHost: panel\r\n" + headers + "\r\n";
@@ -36,209 +31,152 @@ struct PanelServer : ::testing::Test {
 
 }  // namespace
 
-TEST(PanelCommandLine, BadVectorsExitTwoSilently) {
-    const std::vector<std::vector<std::string>> bad = {
-        {"--port", "0"}, {"--port", "65536"}, {"--port", "80x"}, {"--port"}, {"--port", ""},
-        {"--help", "x"}, {"--verbose"},       {"--port", "8088", "x"},
+TEST(PanelStart, ExitsBeforeServing) {
+    const std::string usage = "Usage: dashwick [--port PORT]\n"
+                              "Loopback backend. Use nginx HTTPS. Login uses the root password.\n";
+    sandbox::temp_dir dir;
+    sandbox::spit(dir / "short", "0123456789");  // fewer than 32 bytes in one read
+    struct { std::vector<std::string> args; int status; std::string out = "";
+             bool short_random = false; } cases[] = {
+        {{"--port", "0"}, 2},  {{"--port", "65536"}, 2},  {{"--port", "80x"}, 2},
+        {{"--port"}, 2},       {{"--port", ""}, 2},       {{"--help", "x"}, 2},
+        {{"--verbose"}, 2},    {{"--port", "8088", "x"}, 2},
+        {{"--help"}, 0, usage},  {{}, 1, "", true},
     };
-    for (const auto &args : bad) {
-        SCOPED_TRACE(testing::PrintToString(args));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.args));
         panel::server s;
         sandbox::options o = s.options;
-        o.args.insert(o.args.end(), args.begin(), args.end());
+        o.args.insert(o.args.end(), c.args.begin(), c.args.end());
+        if (c.short_random) o.binds.push_back({dir / "short", "/dev/urandom"});
         o.timeout_ms = 10000;
         auto r = s.box.run(o);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, "");
-        // Refused before anything is touched.
-        EXPECT_FALSE(sandbox::exists(s.box.written("/var/lib/dashwick")));
+        // A bad command line is refused before anything is touched.
+        EXPECT_EQ(sandbox::exists(s.box.written("/var/lib/dashwick")), c.status == 1);
     }
 }
 
-TEST(PanelCommandLine, Help) {
-    panel::server s;
-    sandbox::options o = s.options;
-    o.args.push_back("--help");
-    auto r = s.box.run(o);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out,
-              "Usage: dashwick [--port PORT]\n"
-              "Loopback backend. Use nginx HTTPS. Login uses the root password.\n");
-    EXPECT_EQ(r.err, "");
-}
-
-TEST(PanelCommandLine, PortBounds) {
+TEST(PanelStart, BusyPortAndFailingWait) {
     for (const char *port : {"1", "65535"}) {
         SCOPED_TRACE(port);
         panel::server s;
-        ASSERT_TRUE(s.start({"--port", port}));
+        // The leak check of a sanitized build cannot run without descriptors.
+        s.options.env.push_back("ASAN_OPTIONS=detect_leaks=0");
+        ASSERT_TRUE(s.start(port));
+        sandbox::options second = s.options;
+        second.args.insert(second.args.end(), {"--port", port});
+        second.timeout_ms = 10000;
+        auto r = s.box.run(second);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out + r.err, std::string("dashwick listen: ") + strerror(EADDRINUSE) + "\n");
+        // The first one still serves; with no descriptors allowed, its
+        // wait on the listening socket fails and ends it.
         EXPECT_EQ(s.exchange(get("/nothing")), reply(404, "Not found\n"));
-        auto r = s.stop();
+        rlimit none{};
+        ASSERT_EQ(prlimit(s.process.pid, RLIMIT_NOFILE, nullptr, &none), 0);
+        none.rlim_cur = 0;
+        ASSERT_EQ(prlimit(s.process.pid, RLIMIT_NOFILE, &none, nullptr), 0);
+        r = sandbox::finish(s.process, 15000);
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, std::string("dashwick poll: ") + strerror(EINVAL) + "\n");
     }
 }
 
-TEST(PanelStart, BusyPortIsReportedBeforeAnythingElse) {
-    panel::server s;
-    ASSERT_TRUE(s.start());
-    sandbox::options second = s.options;
-    second.timeout_ms = 10000;
-    auto r = s.box.run(second);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, std::string("dashwick listen: ") + strerror(EADDRINUSE) + "\n");
-    // The first one still serves.
-    EXPECT_EQ(s.exchange(get("/nothing")), reply(404, "Not found\n"));
-}
-
-TEST_F(PanelServer, StateDirectoryAndLoopbackOnly) {
-    EXPECT_EQ(sandbox::mode_of(s.box.written("/var/lib/dashwick")), 0700u);
-    int fd = panel::connect_in(s.ns.holder, "127.0.0.2", panel::default_port);
-    int error = errno;
-    if (fd >= 0) close(fd);
-    EXPECT_LT(fd, 0);
-    EXPECT_EQ(error, ECONNREFUSED);
-}
-
-TEST_F(PanelServer, AssetsNeedNoCredentials) {
-    // The asset directory is empty here.
-    for (const char *target : {"/", "/app.js", "/style.css"}) {
-        SCOPED_TRACE(target);
-        EXPECT_EQ(s.exchange(std::string("GET ") + target + " HTTP/1.0\r\n\r\n"),
-                  reply(404, "Panel asset missing\n"));
-    }
-    EXPECT_EQ(s.exchange(get("/", "Authorization: Basic bm9ib2R5\r\n")),
-              reply(404, "Panel asset missing\n"));
-    EXPECT_EQ(s.exchange(get("/app.js?v=2")), reply(404, "Not found\n"));
-    EXPECT_EQ(s.exchange("HEAD / HTTP/1.1\r\n\r\n"), reply(405, "GET required\n"));
-}
-
-TEST_F(PanelServer, ApiWithAndWithoutCredentials) {
-    const auto unknown = reply(404, "Unknown API\n");
-    const auto refused = reply(401, "Authentication required\n");
-    EXPECT_EQ(s.exchange(get("/api/nothing", good)), unknown);
-    EXPECT_EQ(s.exchange(get("/api/system?x=1", good)), unknown);
-    EXPECT_EQ(s.exchange(get("/api/job?id=1", good)), reply(404, "Job expired\n"));
-    EXPECT_EQ(s.exchange("DELETE /api/logs HTTP/1.1\r\n" + good + "\r\n"),
-              reply(405, "Unsupported request\n"));
-    EXPECT_EQ(s.exchange("POST /api/logs HTTP/1.1\r\n" + good + "Content-Length: 0\r\n\r\n"),
-              reply(405, "Unsupported request\n"));
-    for (const char *target : {"/api/nothing", "/api/system", "/api/job?id=1", "/api/logs"}) {
-        SCOPED_TRACE(target);
-        EXPECT_EQ(s.exchange(get(target)), refused);
-    }
-    EXPECT_EQ(s.exchange("DELETE /api/logs HTTP/1.1\r\n\r\n"), refused);
-}
-
-TEST_F(PanelServer, CredentialChecks) {
-    const auto unknown = reply(404, "Unknown API\n");
-    const auto refused = reply(401, "Authentication required\n");
-    const std::string password(panel::root_password);
-    const std::string hash = panel::sha512_crypt(password);
-    const std::string encoded = panel::base64("root:" + password);
-    ASSERT_NE(encoded.find('='), std::string::npos);
-    const std::string bare = encoded.substr(0, encoded.find('='));
-    struct { std::string headers; const std::string &expected; } cases[] = {
-        {"Authorization: Basic " + bare + "\r\n", unknown},
-        {"authorization:   Basic " + bare + "=junk after padding\r\n", unknown},
-        {basic("root:" + hash), refused},                           // the stored hash itself
-        {basic("root:" + password.substr(0, password.find(':'))), refused},  // cut at its colon
-        {basic("root:" + password + " "), refused},
-        {basic("root:"), refused},
-        {basic("Root:" + password), refused},
+TEST_F(PanelServer, EveryReplyAndLoopbackOnly) {
+    const std::string head = "GET /nothing HTTP/1.1\r\nX: ", token = "X-Dashwick-Token: ";
+    const std::string run = "POST /api/run HTTP/1.1\r\nContent-Length: 18\r\n",
+                      body = "\r\noperation=services";
+    const auto asset_missing = reply(404, "Panel asset missing\n"),
+               forbidden = reply(403, "Request token required\n");
+    struct { std::string request, expected; } cases[] = {
+        {head + std::string(16384 - head.size(), 'a'), reply(431, "Headers too large\n")},
+        {"GET / HTTP/1.1 x\r\n\r\n", reply(400, "Malformed request\n")},
+        {get("/", "Transfer-Encoding: chunked\r\n"), reply(400, "Transfer encoding unsupported\n")},
+        {"HEAD / HTTP/1.1\r\n\r\n", reply(405, "GET required\n")},
+        {get("/nothing"), reply(404, "Not found\n")},
+        // The assets need no credentials (none are installed here).
+        {"GET / HTTP/1.0\r\n\r\n", asset_missing},  {get("/app.js"), asset_missing},
+        {get("/style.css", "Authorization: Basic bm9ib2R5\r\n"), asset_missing},
+        // Every API target needs them, whatever the method.
+        {get("/api/system"), refused},  {get("/api/log?name=dashwick.log"), refused},
+        {"DELETE /api/logs HTTP/1.1\r\n\r\n", refused},
+        {run + token + std::string(64, 'a') + "\r\n" + body, refused},
+        {"DELETE /api/logs HTTP/1.1\r\n" + good + "\r\n", reply(405, "Unsupported request\n")},
+        {"POST /api/logs HTTP/1.1\r\n" + good + "\r\n", reply(405, "Unsupported request\n")},
+        {get("/api/nothing", good), unknown},  {get("/api/system?x=1", good), unknown},
+        {get("/api/log?name=none.log", good), reply(404, "Log not found\n")},
+        {get("/api/job?id=1", good), reply(404, "Job expired\n")},
+        // A task request needs the token as well.
+        {run + good + body, forbidden},
+        {run + good + token + std::string(64, 'a') + "\r\n" + body, forbidden},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.headers);
-        EXPECT_EQ(s.exchange(get("/api/nothing", c.headers)), c.expected);
+        SCOPED_TRACE(c.request.substr(0, 80));
+        EXPECT_EQ(s.exchange(c.request), c.expected);
     }
+    EXPECT_EQ(sandbox::mode_of(s.box.written("/var/lib/dashwick")), 0700u);
+    // File-creation mask 077; SIGPIPE (bit 12 of the mask) ignored.
+    const std::string status = sandbox::slurp("/proc/" + std::to_string(s.process.pid) + "/status");
+    EXPECT_NE(status.find("\nUmask:\t0077\n"), std::string::npos);
+    size_t ignored = status.find("\nSigIgn:\t");
+    ASSERT_NE(ignored, std::string::npos);
+    EXPECT_TRUE(std::stoull(status.substr(ignored + 9, 16), nullptr, 16) >> (SIGPIPE - 1) & 1);
+    int fd = panel::connect_in(s.ns.holder, "127.0.0.2", panel::default_port);
+    EXPECT_EQ(fd < 0 ? errno : 0, ECONNREFUSED);
+    if (fd >= 0) close(fd);
 }
 
-TEST_F(PanelServer, ShadowIsReadOnEveryRequest) {
-    const auto unknown = reply(404, "Unknown API\n");
-    const auto refused = reply(401, "Authentication required\n");
-    const std::string hash = panel::sha512_crypt(panel::root_password);
-    s.set_shadow(panel::shadow_entry("!" + hash));
-    EXPECT_EQ(s.exchange(get("/api/nothing", good)), refused);
-    s.set_shadow(panel::shadow_entry("*"));
-    EXPECT_EQ(s.exchange(get("/api/nothing", basic("root:*"))), refused);
-    s.set_shadow(panel::shadow_entry(""));
-    EXPECT_EQ(s.exchange(get("/api/nothing", basic("root:"))), refused);
-    s.set_shadow(panel::shadow_entry(panel::sha512_crypt("changed")));
-    EXPECT_EQ(s.exchange(get("/api/nothing", good)), refused);
-    EXPECT_EQ(s.exchange(get("/api/nothing", basic("root:changed"))), unknown);
-    s.set_shadow(panel::shadow_entry(hash));
-    EXPECT_EQ(s.exchange(get("/api/nothing", good)), unknown);
-}
-
-TEST_F(PanelServer, TaskRequestsNeedTheToken) {
-    const auto forbidden = reply(403, "Request token required\n");
-    const std::string body = "operation=services";
-    const std::string length = "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    auto post = [&](const std::string &headers) {
-        return s.exchange("POST /api/run HTTP/1.1\r\n" + headers + length + "\r\n" + body);
+TEST_F(PanelServer, CredentialsAgainstTheShadowFileOfTheMoment) {
+    const std::string password(panel::root_password), hash = panel::sha512_crypt(password);
+    const std::string encoded = panel::base64("root:" + password);
+    const std::string bare = encoded.substr(0, encoded.find('='));
+    ASSERT_NE(bare, encoded);
+    const auto entry = panel::shadow_entry;
+    const std::string right = entry(hash), changed = entry(panel::sha512_crypt("x"));
+    struct { std::string shadow, headers; bool accepted; } cases[] = {
+        {right, good, true},
+        {right, "authorization:   Basic " + bare + "=junk after padding\r\n", true},
+        {right, basic("root:" + hash), false},  // the stored hash itself
+        {right, basic("root:Tr0ub"), false},  // cut at its colon
+        // Locked, without a password, unusable, or no root entry at all.
+        {entry("!" + hash), good, false},  {entry("*"), basic("root:*"), false},
+        {entry(""), basic("root:"), false},  {entry("$6$"), basic("root:$6$"), false},
+        {"daemon:" + hash + ":19700:0:99999:7:::\n", good, false},
+        // A changed password counts from the next request on.
+        {changed, good, false},  {changed, basic("root:x"), true},  {right, good, true},
     };
-    EXPECT_EQ(post(good), forbidden);
-    EXPECT_EQ(post(good + "X-Dashwick-Token: " + std::string(64, 'a') + "\r\n"), forbidden);
-    EXPECT_EQ(post(good + "X-Dashwick-Token: " + std::string(63, '0') + "\r\n"), forbidden);
-    EXPECT_EQ(post(good + "X-Dashwick-Token: " + std::string(200, 'f') + "\r\n"), forbidden);
-    // Credentials are checked first.
-    EXPECT_EQ(post("X-Dashwick-Token: " + std::string(64, 'a') + "\r\n"),
-              reply(401, "Authentication required\n"));
-}
-
-TEST_F(PanelServer, RequestArrivingInParts) {
-    int fd = s.connect();
-    ASSERT_GE(fd, 0);
-    const std::string request = get("/api/nothing", good);
-    for (size_t at = 0; at < request.size(); at += 7) {
-        ASSERT_TRUE(panel::send_all(fd, request.substr(at, 7)));
-        usleep(2000);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.shadow.substr(0, 12) + " " + c.headers);
+        s.set_shadow(c.shadow);
+        EXPECT_EQ(s.exchange(get("/api/nothing", c.headers)), c.accepted ? unknown : refused);
     }
-    EXPECT_EQ(panel::read_until_closed(fd), reply(404, "Unknown API\n"));
-    close(fd);
 }
 
-TEST_F(PanelServer, SilentClientsAreDroppedAfterThreeSeconds) {
-    // One client says nothing, the next stops in the middle of its head;
-    // a third waits in the backlog and is served once they are dropped.
-    int silent = s.connect();
-    int partial = s.connect();
-    int waiting = s.connect();
-    ASSERT_GE(silent, 0);
-    ASSERT_GE(partial, 0);
-    ASSERT_GE(waiting, 0);
-    long long begin = now_ms();
+TEST_F(PanelServer, SlowAndSilentClients) {
+    // A request in three parts, 2 s apart, is served: each wait lasts up to
+    // 3 s, the whole request may take longer. Behind it a client stops in
+    // the middle of its head and is dropped 3 s later without a reply; a
+    // third waits in the backlog and is served after that.
+    int slow = s.connect(), partial = s.connect(), waiting = s.connect();
+    ASSERT_TRUE(slow >= 0 && partial >= 0 && waiting >= 0);
     ASSERT_TRUE(panel::send_all(partial, "GET /nothing HTTP/1.1\r\nHost: x\r\n"));
     ASSERT_TRUE(panel::send_all(waiting, get("/nothing")));
-    EXPECT_EQ(panel::read_until_closed(silent, 20000), "");
-    long long first = now_ms() - begin;
+    const std::string parts[] = {"GET /api/nothing HTTP/1.1\r\n", good, "\r\n"};
+    for (size_t i = 0; i < 3; i++) {
+        if (i > 0) usleep(2000000);
+        ASSERT_TRUE(panel::send_all(slow, parts[i]));
+    }
+    EXPECT_EQ(panel::read_until_closed(slow, 20000), unknown);
+    long long served = panel::now_ms();
     EXPECT_EQ(panel::read_until_closed(partial, 20000), "");
-    long long second = now_ms() - begin;
+    long long dropped = panel::now_ms() - served;
     EXPECT_EQ(panel::read_until_closed(waiting, 20000), reply(404, "Not found\n"));
-    EXPECT_GE(first, 2500);
-    EXPECT_LT(first, 15000);
-    EXPECT_GE(second - first, 2500);
-    close(silent);
-    close(partial);
-    close(waiting);
-}
-
-TEST(PanelStart, FailingWaitEndsWithStatusOne) {
-    panel::server s;
-    // The leak check of a sanitized build cannot run without descriptors.
-    s.options.env.push_back("ASAN_OPTIONS=detect_leaks=0");
-    ASSERT_TRUE(s.start());
-    // With no descriptors allowed, poll refuses even one.
-    rlimit none{0, 0};
-    rlimit old{};
-    ASSERT_EQ(prlimit(s.process.pid, RLIMIT_NOFILE, nullptr, &old), 0);
-    none.rlim_max = old.rlim_max;
-    ASSERT_EQ(prlimit(s.process.pid, RLIMIT_NOFILE, &none, nullptr), 0);
-    auto r = s.wait(15000);
-    EXPECT_FALSE(r.timed_out);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, std::string("dashwick poll: ") + strerror(EINVAL) + "\n");
+    EXPECT_GE(dropped, 2500);
+    EXPECT_LT(dropped, 6000);  // by the server's 3 s wait, not by our own limit
+    for (int fd : {slow, partial, waiting}) close(fd);
 }
