@@ -5,33 +5,23 @@
 #include "platform/netif.h"
 
 namespace fake_platform {
-
+std::vector<nic> nics;
 long count;
-interface_entry interfaces[interface_slots];
-int count_calls;
-int address_calls;
-
-void reset() {
-    count = 0;
-    memset(interfaces, 0, sizeof interfaces);
-    count_calls = 0;
-    address_calls = 0;
-}
-
+int count_calls, address_calls;
 }  // namespace fake_platform
 
+using namespace fake_platform;
+
 long interface_count() {
-    fake_platform::count_calls++;
-    return fake_platform::count;
+    count_calls++;
+    return count;
 }
 
 long interface_address(long index, unsigned char *address, size_t length) {
-    fake_platform::address_calls++;
-    if (index < 0 || static_cast<size_t>(index) >= fake_platform::interface_slots ||
-        index >= fake_platform::count || length < hardware_address_size)
+    address_calls++;
+    if (index < 0 || static_cast<size_t>(index) >= nics.size() || length < hardware_address_size ||
+        nics[static_cast<size_t>(index)].fails)
         return -1;
-    const auto &entry = fake_platform::interfaces[index];
-    if (entry.fails) return -1;
-    memcpy(address, entry.address, hardware_address_size);
+    memcpy(address, nics[static_cast<size_t>(index)].address, hardware_address_size);
     return 0;
 }

@@ -1,23 +1,17 @@
 // A stand-in for the platform's interface calls that unit tests fill in.
 #pragma once
 
-#include <cstddef>
+#include <vector>
 
 namespace fake_platform {
 
-constexpr size_t interface_slots = 8;
-
-struct interface_entry {
+struct nic {
     unsigned char address[6];
-    bool fails;  // the address query of this interface answers negative
+    bool fails;  // its address query answers negative
 };
 
-extern long count;  // what interface_count answers
-extern interface_entry interfaces[interface_slots];
-extern int count_calls;
-extern int address_calls;
-
-// No interfaces, no calls counted.
-void reset();
+extern std::vector<nic> nics;  // by platform index
+extern long count;             // what interface_count answers
+extern int count_calls, address_calls;
 
 }  // namespace fake_platform
