@@ -114,6 +114,12 @@ TEST(NetworkSystem, NamespaceInterfaces) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(settings, replaced(example, "Interface = 0", "Interface = " + std::to_string(va)));
 
+    // Platform index 0 is loopback here, the only interface a namespace
+    // cannot renumber: addressed by its MAC, the section is the example's own.
+    r = seedcfg(replaced(realistic, "FA:16:3E:4C:2A:10", "00:00:00:00:00:00"), ns.holder, &settings);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(settings, example);
+
     // Both links carry an IPv4 network: the first is configured, one warning.
     r = seedcfg(replaced(realistic, R"("type": "ipv4_dhcp",)",
                          R"("type": "ipv4", "ip_address": "203.0.113.9", "netmask": "255.255.255.0",)"),

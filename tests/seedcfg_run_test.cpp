@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -241,6 +242,64 @@ TEST(SeedcfgRun, UnparsableNetworkDocumentRefusesEverything) {
     EXPECT_EQ(r.out, "");
     g.expect_previous();
     EXPECT_EQ(slurp(g.box.written("/root/.ssh/authorized_keys")), "ssh-ed25519 AAAAhand admin\n");
+}
+
+// Failures after settings.ini: each leaves what was written before it and
+// the previous files after it.
+TEST(SeedcfgRun, LaterWriteFailuresStopTheSequenceWhereTheyHappen) {
+    const std::string metadata =
+        R"({"uuid":"i-new","hostname":"h","public_keys":{"a":"ssh-ed25519 AAAAkey a"}})";
+    const std::string user_data = "#cloud-config\npassword: secret\n";
+    auto prepare_guest = [&](guest &g) {
+        g.previous();
+        g.document("meta_data.json", metadata);
+        g.document("user_data", user_data);
+    };
+
+    // The status record cannot be written: everything before it is.
+    {
+        guest g;
+        prepare_guest(g);
+        std::filesystem::remove(g.box.written("/etc/cloud/status"));
+        sandbox::make_dirs(g.box.written("/etc/cloud/status"));
+        auto r = g.provision();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_NE(g.out("settings.ini").find("PasswordHash = $6$"), std::string::npos);
+        EXPECT_EQ(g.out("password.hash").rfind("$6$", 0), 0u);
+        EXPECT_EQ(slurp(g.box.written("/root/.ssh/authorized_keys")), "ssh-ed25519 AAAAkey a\n");
+        EXPECT_TRUE(std::filesystem::is_directory(g.box.written("/etc/cloud/status")));
+    }
+    // The password hash cannot be written: no status record either.
+    {
+        guest g;
+        prepare_guest(g);
+        sandbox::make_dirs(g.box.written("/etc/cloud/password.hash"));
+        auto r = g.provision();
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_NE(g.out("settings.ini").find("PasswordHash = $6$"), std::string::npos);
+        EXPECT_EQ(g.out("authorized_keys.managed"), "ssh-ed25519 AAAAkey a\n");
+        EXPECT_EQ(g.out("status"), "source=http\ninstance=before\nexperimental=true\n");
+    }
+    // The keys file cannot be written: reported; the administrator's file,
+    // the hash and the status record stay as they were.
+    {
+        guest g;
+        prepare_guest(g);
+        g.box.seed("/root/.ssh/authorized_keys", "ssh-ed25519 AAAAhand admin\n");
+        auto r = g.run({"--source", g.meta.path, "--config-only"}, [] {
+            mount("/root/.ssh", "/root/.ssh", nullptr, MS_BIND, nullptr);
+            mount(nullptr, "/root/.ssh", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
+        });
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "[seedcfg] keys: Read-only file system\n");
+        EXPECT_NE(g.out("settings.ini").find("[SSH]"), std::string::npos);
+        EXPECT_EQ(slurp(g.box.written("/root/.ssh/authorized_keys")), "ssh-ed25519 AAAAhand admin\n");
+        EXPECT_FALSE(g.wrote("authorized_keys.managed"));
+        EXPECT_FALSE(g.wrote("password.hash"));
+        EXPECT_EQ(g.out("status"), "source=http\ninstance=before\nexperimental=true\n");
+    }
 }
 
 // A full disk while the settings file is written: the previous file stays
