@@ -2,10 +2,37 @@
 // background job; reap collects finished jobs and stops overdue ones.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
+#include <cstdint>
+
+constexpr size_t job_slots = 32;
+constexpr size_t job_path_size = 128;
+
+// One job: id 0 marks a slot that never held one.
+struct job {
+    uint32_t id;
+    int32_t pid;
+    int32_t done;      // 0 while running, 1 once collected
+    int32_t status;    // -1 while running; exit code, or 128 + signal
+    int64_t started;   // whole seconds of the monotonic clock
+    char path[job_path_size];  // "/var/lib/dashwick/job-N.log"
+};
+
+static_assert(sizeof(job) == 152, "job record: four 32-bit fields, the start time, the path");
+
+// The last 32 jobs; job N lives in slot (N - 1) % 32.
+extern job jobs[job_slots];
+// The last job number handed out.
+extern uint32_t sequence;
 
 // Collects finished job processes without blocking and kills over-age ones.
 void reap();
+
+// 1 when text is 1 to 63 characters of ASCII letters, digits, "-", "_"
+// (and "." when dots is 1) not beginning with "."; else 0.
+int safe_name(const char *text, int dots);
 
 // POST /api/run after authentication and the token check. request is the
 // request buffer (request_size bytes plus one), held the bytes in it so

@@ -1,0 +1,42 @@
+// The service log capture: a program's standard output and error go through
+// a pipe to a reader child that strips terminal sequences and appends the
+// rest to "/var/log/<service>.log", capped at 1 MiB with three older
+// generations (".1" newest to ".3").
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t service_log_cap = 1048576;  // bytes in the live file
+constexpr int service_log_generations = 3;
+constexpr size_t service_log_block = 4096;   // one read of the pipe
+
+// The states of the terminal-sequence filter. A caller that filters a
+// buffer in one pass starts in filter_text; the capture keeps the state
+// from one read to the next so that a sequence split across reads goes
+// as a whole.
+enum filter_state : unsigned char {
+    filter_text,
+    filter_escape,              // ESC seen
+    filter_control_sequence,    // ESC [
+    filter_intermediate,        // ESC and bytes 0x20 to 0x2F
+    filter_command_string,      // ESC ]
+    filter_command_escape,      // ESC inside a command string
+    filter_control_string,      // ESC P, ESC ^ or ESC _
+    filter_string_escape,       // ESC inside a control string
+};
+
+// Removes terminal escape and control sequences and every control byte but
+// tab and line feed from buffer, writing the kept bytes over it in order.
+// Returns how many bytes were kept (never more than length).
+size_t filter_terminal(char *buffer, size_t length, filter_state *state);
+
+// Points descriptors 1 and 2 into the capture for service (or at
+// /dev/null when it cannot be set up; untouched when VORNA_LOG_SERVICE
+// already names service).
+void service_log_start(const char *service);
+
+// The reader child's loop over the pipe's read end; ends the process.
+[[noreturn]] void service_log_reader(int pipe_read, const char *path);
+
+// Points descriptors 1 and 2 at /dev/null.
+void service_log_fail_closed();
