@@ -1,0 +1,8 @@
+# Deployment: nginx in front of the real dashwick, the installed tree and
+# the manual pages.
+if(TARGET dashwick)
+  find_package(OpenSSL REQUIRED)
+  add_vorna_test(deploy_proxy_test SOURCES deploy_proxy_test.cpp nginx_front.cpp panel_sandbox.cpp
+    LIBS sandbox crypt OpenSSL::SSL)
+  add_dependencies(deploy_proxy_test dashwick)
+endif()
