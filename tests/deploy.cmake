@@ -12,3 +12,11 @@ if(TARGET dashwick)
     CMAKE_COMMAND="${CMAKE_COMMAND}" BINARY_DIR="${CMAKE_BINARY_DIR}")
   add_dependencies(deploy_install_test dashwick)
 endif()
+# The browser test through the nginx front (normal build only, like the
+# browser test itself).
+if(TARGET dashwick AND NOT SANITIZE AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/browser/run.sh)
+  add_test(NAME panel_browser_https_test
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/browser/run.sh $<TARGET_FILE:dashwick>
+            ${CMAKE_BINARY_DIR}/screenshots-https https://127.0.0.1:8443)
+  set_tests_properties(panel_browser_https_test PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
+endif()
