@@ -3,7 +3,8 @@
 // sequences and CR LF ends) go through each, written in 4096-byte writes.
 // Meant to run as root in a private mount namespace whose /var/log and DIR
 // are tmpfs (scripts/bench_servicelog sets that up).
-//   servicelog_bench DIR [MIB [ROUNDS]]
+//   servicelog_bench DIR [MIB [ROUNDS [ONLY]]]
+// ONLY names one contender to run alone (for profiling).
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -125,12 +126,13 @@ int reset_dir(const std::string &dir) {
 
 int main(int argc, char **argv) {
     if (argc < 2) {
-        fputs("usage: servicelog_bench DIR [MIB [ROUNDS]]\n", stderr);
+        fputs("usage: servicelog_bench DIR [MIB [ROUNDS [ONLY]]]\n", stderr);
         return 2;
     }
     std::string dir = argv[1];
     size_t mib = argc > 2 ? strtoul(argv[2], nullptr, 10) : 64;
     int rounds = argc > 3 ? atoi(argv[3]) : 3;
+    const char *only = argc > 4 ? argv[4] : nullptr;
     if (mib == 0 || rounds <= 0) return 2;
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::string input = make_input(mib << 20);
@@ -141,6 +143,7 @@ int main(int argc, char **argv) {
     } list[] = {{"capture"}, {"s6-log"}, {"svlogd"}, {"cat"}};
     for (int round = 0; round < rounds; round++) {
         for (auto &c : list) {
+            if (only && strcmp(only, c.name) != 0) continue;
             std::string sub = dir + "/" + c.name;
             if (reset_dir(sub) != 0) return 1;
             double took = -1;
@@ -165,6 +168,11 @@ int main(int argc, char **argv) {
         }
     }
     printf("%zu MiB, %zu-byte writes, best of %d rounds\n", mib, write_size, rounds);
+    if (only) {
+        for (const auto &c : list)
+            if (c.best > 0) printf("%-8s %10.1f MiB/s\n", c.name, static_cast<double>(mib) / c.best);
+        return 0;
+    }
     printf("%-8s %10s\n", "", "MiB/s");
     for (const auto &c : list) printf("%-8s %10.1f\n", c.name, static_cast<double>(mib) / c.best);
     double capture = static_cast<double>(mib) / list[0].best;
