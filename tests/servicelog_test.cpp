@@ -41,81 +41,51 @@ std::string filtered(std::string text, filter_state *state) {
     return text;
 }
 
+// One row per rule of the filter: every sample byte, fed alone in the
+// given state, is kept or dropped and leads to the next state.
 TEST(TerminalFilter, EveryStateAndByteClass) {
+    const std::string any_control("\x00\x01\x07\x08\r\x1f\x7f", 7);
     const struct {
         filter_state from;
-        unsigned char byte;
+        std::string bytes;
         bool kept;
         filter_state to;
     } rows[] = {
-        {filter_text, 0x1b, false, filter_escape},
-        {filter_text, '\t', true, filter_text},
-        {filter_text, '\n', true, filter_text},
-        {filter_text, '\r', false, filter_text},
-        {filter_text, 0x07, false, filter_text},
-        {filter_text, 0x08, false, filter_text},
-        {filter_text, 0x00, false, filter_text},
-        {filter_text, 0x1f, false, filter_text},
-        {filter_text, 0x7f, false, filter_text},
-        {filter_text, 0x20, true, filter_text},
-        {filter_text, 0x7e, true, filter_text},
-        {filter_text, 0x80, true, filter_text},
-        {filter_text, 0xff, true, filter_text},
-        {filter_escape, '[', false, filter_control_sequence},
-        {filter_escape, ']', false, filter_command_string},
-        {filter_escape, 'P', false, filter_control_string},
-        {filter_escape, '^', false, filter_control_string},
-        {filter_escape, '_', false, filter_control_string},
-        {filter_escape, 0x20, false, filter_intermediate},
-        {filter_escape, 0x2f, false, filter_intermediate},
-        {filter_escape, 0x00, false, filter_text},
-        {filter_escape, 0x1b, false, filter_text},
-        {filter_escape, 0x30, false, filter_text},
-        {filter_escape, 'c', false, filter_text},
-        {filter_escape, 0x7e, false, filter_text},
-        {filter_escape, 0x7f, false, filter_text},
-        {filter_escape, 0xff, false, filter_text},
-        {filter_control_sequence, 0x40, false, filter_text},
-        {filter_control_sequence, 'm', false, filter_text},
-        {filter_control_sequence, 0x7e, false, filter_text},
-        {filter_control_sequence, 0x1b, false, filter_escape},
-        {filter_control_sequence, ';', false, filter_control_sequence},
-        {filter_control_sequence, 0x3f, false, filter_control_sequence},
-        {filter_control_sequence, 0x20, false, filter_control_sequence},
-        {filter_control_sequence, 0x07, false, filter_control_sequence},
-        {filter_control_sequence, 0x7f, false, filter_control_sequence},
-        {filter_intermediate, 0x30, false, filter_text},
-        {filter_intermediate, 0x7e, false, filter_text},
-        {filter_intermediate, 0x1b, false, filter_escape},
-        {filter_intermediate, 0x20, false, filter_intermediate},
-        {filter_intermediate, 0x2f, false, filter_intermediate},
-        {filter_intermediate, 0x7f, false, filter_intermediate},
-        {filter_command_string, 0x07, false, filter_text},
-        {filter_command_string, 0x1b, false, filter_command_escape},
-        {filter_command_string, 'a', false, filter_command_string},
-        {filter_command_string, '\\', false, filter_command_string},
-        {filter_command_escape, '\\', false, filter_text},
-        {filter_command_escape, 0x07, false, filter_text},
-        {filter_command_escape, 'a', false, filter_command_string},
-        {filter_command_escape, 0x1b, false, filter_command_string},
-        {filter_control_string, 0x1b, false, filter_string_escape},
-        {filter_control_string, 0x07, false, filter_control_string},
-        {filter_control_string, '\\', false, filter_control_string},
-        {filter_string_escape, '\\', false, filter_text},
-        {filter_string_escape, 0x07, false, filter_control_string},
-        {filter_string_escape, 0x1b, false, filter_control_string},
-        {filter_string_escape, 'a', false, filter_control_string},
+        {filter_text, "\x1b", false, filter_escape},
+        {filter_text, "\t\n", true, filter_text},
+        {filter_text, any_control, false, filter_text},
+        {filter_text, " a~\x80\xc3\xff", true, filter_text},
+        {filter_escape, "[", false, filter_control_sequence},
+        {filter_escape, "]", false, filter_command_string},
+        {filter_escape, "P^_", false, filter_control_string},
+        {filter_escape, " !/", false, filter_intermediate},
+        {filter_escape, std::string("\x00\x1b\x1f" "0c~\x7f\xff", 8), false, filter_text},
+        {filter_control_sequence, "@m~", false, filter_text},
+        {filter_control_sequence, "\x1b", false, filter_escape},
+        {filter_control_sequence, "0;? \x07\x7f\x80", false, filter_control_sequence},
+        {filter_intermediate, "0B~", false, filter_text},
+        {filter_intermediate, "\x1b", false, filter_escape},
+        {filter_intermediate, " /\x07\x7f", false, filter_intermediate},
+        {filter_command_string, "\x07", false, filter_text},
+        {filter_command_string, "\x1b", false, filter_command_escape},
+        {filter_command_string, "a\\\x9c", false, filter_command_string},
+        {filter_command_escape, "\\\x07", false, filter_text},
+        {filter_command_escape, "a\x1b", false, filter_command_string},
+        {filter_control_string, "\x1b", false, filter_string_escape},
+        {filter_control_string, "\x07\\a", false, filter_control_string},
+        {filter_string_escape, "\\", false, filter_text},
+        {filter_string_escape, "\x07\x1b" "a", false, filter_control_string},
     };
     for (const auto &r : rows) {
-        char byte = static_cast<char>(r.byte);
-        filter_state state = r.from;
-        size_t kept = filter_terminal(&byte, 1, &state);
-        SCOPED_TRACE(testing::Message() << "state " << int(r.from) << " byte 0x" << std::hex << int(r.byte));
-        EXPECT_EQ(kept, r.kept ? 1u : 0u);
-        if (kept) {
-            EXPECT_EQ(static_cast<unsigned char>(byte), r.byte);
+        for (char c : r.bytes) {
+            char byte = c;
+            filter_state state = r.from;
+            size_t kept = filter_terminal(&byte, 1, &state);
+            SCOPED_TRACE(testing::Message() << "state " << int(r.from) << " byte " << int(static_cast<unsigned char>(c)));
+            EXPECT_EQ(kept, r.kept ? 1u : 0u);
+            EXPECT_EQ(byte, c);
+            EXPECT_EQ(state, r.to);
         }
-        EXPECT_EQ(state, r.to);
     }
 }
 
@@ -248,12 +218,8 @@ TEST(ServiceLogCapture, PlainTextInTheLog) {
          "red ok\nlineX\n\ttab \xc3\xa9\n"},
         {"a colour sequence split across two writes",
          "ab\x1b[1;3" "1mcd\n", {"7", "1", "100"}, "abcd\n"},
-        {"a window title split across two writes",
-         "x\x1b]2;ti" "tle\x1b\\y\n", {"7", "1", "100"}, "xy\n"},
         {"one byte per write",
          "\x1b[32mgreen\x1b[0m\r\n", {"1", "1", "0"}, "green\n"},
-        {"a control string with a BEL inside",
-         "\x1bPq\x07" "data\x1b\\z\n", {"3", "1", "20"}, "z\n"},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
