@@ -11,13 +11,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <ctime>
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "servicelog/servicelog.h"
@@ -162,18 +163,20 @@ void read_only_var_log() {
 // The start line of a run of service at the beginning of text: "" when it
 // is not there in the expected form, with a UTC time near now.
 std::string start_line(const std::string &text, const std::string &service) {
-    static const std::regex form(R"(^\[(\d{4})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d) UTC\] )");
-    std::smatch m;
-    if (!std::regex_search(text, m, form)) return "";
+    const std::string_view form = "[0000-00-00 00:00:00 UTC] ";  // 0: any digit
+    if (text.size() < form.size()) return "";
+    for (size_t i = 0; i < form.size(); i++)
+        if (form[i] == '0' ? !isdigit(static_cast<unsigned char>(text[i])) : text[i] != form[i]) return "";
+    auto number = [&](size_t at, size_t digits) { return std::stoi(text.substr(at, digits)); };
     std::tm t{};
-    t.tm_year = std::stoi(m[1]) - 1900;
-    t.tm_mon = std::stoi(m[2]) - 1;
-    t.tm_mday = std::stoi(m[3]);
-    t.tm_hour = std::stoi(m[4]);
-    t.tm_min = std::stoi(m[5]);
-    t.tm_sec = std::stoi(m[6]);
+    t.tm_year = number(1, 4) - 1900;
+    t.tm_mon = number(6, 2) - 1;
+    t.tm_mday = number(9, 2);
+    t.tm_hour = number(12, 2);
+    t.tm_min = number(15, 2);
+    t.tm_sec = number(18, 2);
     long long age = static_cast<long long>(time(nullptr)) - static_cast<long long>(timegm(&t));
-    std::string line = m.str(0) + service + " started\n";
+    std::string line = text.substr(0, form.size()) + service + " started\n";
     if (age < -5 || age > 120 || text.compare(0, line.size(), line) != 0) return "";
     return line;
 }
