@@ -9,6 +9,8 @@
 
 constexpr size_t job_slots = 32;
 constexpr size_t job_path_size = 128;
+constexpr long job_time_limit = 180;   // seconds before a job is killed
+constexpr size_t body_limit = 512;     // longest task request body
 
 // One job: id 0 marks a slot that never held one.
 struct job {
@@ -33,6 +35,12 @@ void reap();
 // 1 when text is 1 to 63 characters of ASCII letters, digits, "-", "_"
 // (and "." when dots is 1) not beginning with "."; else 0.
 int safe_name(const char *text, int dots);
+
+// Looks up field in a form body ("a=1&b=2"): the value of the first pair
+// that is the field's name, "=" and the value, taken byte for byte (no
+// percent-decoding). 1 with the value in out; 0 with out empty when no pair
+// names the field or its value does not fit in size bytes.
+int form(const char *body, const char *field, char *out, size_t size);
 
 // POST /api/run after authentication and the token check. request is the
 // request buffer (request_size bytes plus one), held the bytes in it so
