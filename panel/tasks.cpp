@@ -167,6 +167,33 @@ int read_body(int client, char *request, size_t held, size_t want) {
     return 0;
 }
 
+// Looks up field in a form body ("a=1&b=2"): the value of the first pair
+// that is the field's name, "=" and the value, taken byte for byte (no
+// percent-decoding). 1 with the value in out; 0 with out empty when no pair
+// names the field or its value does not fit in size bytes.
+int form(const char *body, const char *field, char *out, size_t size) {
+    size_t field_length = strlen(field);
+    if (size > 0) out[0] = 0;
+    for (const char *pair = body; *pair;) {
+        const char *end = strchr(pair, '&');
+        if (!end) end = pair + strlen(pair);
+        size_t length = static_cast<size_t>(end - pair);
+        if (length > field_length && strncmp(pair, field, field_length) == 0 &&
+            pair[field_length] == '=') {
+            const char *value = pair + field_length + 1;
+            size_t value_length = static_cast<size_t>(end - value);
+            // Too long for its field: taken as no value at all.
+            if (value_length >= size) return 0;
+            memcpy(out, value, value_length);
+            out[value_length] = 0;
+            return 1;
+        }
+        if (!*end) break;
+        pair = end + 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void reap() {
@@ -195,29 +222,6 @@ int safe_name(const char *text, int dots) {
         if (!ok) return 0;
     }
     return 1;
-}
-
-int form(const char *body, const char *field, char *out, size_t size) {
-    size_t field_length = strlen(field);
-    if (size > 0) out[0] = 0;
-    for (const char *pair = body; *pair;) {
-        const char *end = strchr(pair, '&');
-        if (!end) end = pair + strlen(pair);
-        size_t length = static_cast<size_t>(end - pair);
-        if (length > field_length && strncmp(pair, field, field_length) == 0 &&
-            pair[field_length] == '=') {
-            const char *value = pair + field_length + 1;
-            size_t value_length = static_cast<size_t>(end - value);
-            // Too long for its field: taken as no value at all.
-            if (value_length >= size) return 0;
-            memcpy(out, value, value_length);
-            out[value_length] = 0;
-            return 1;
-        }
-        if (!*end) break;
-        pair = end + 1;
-    }
-    return 0;
 }
 
 void serve_run(int client, const char *headers, char *request, size_t body_start, size_t held) {

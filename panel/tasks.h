@@ -36,12 +36,6 @@ void reap();
 // (and "." when dots is 1) not beginning with "."; else 0.
 int safe_name(const char *text, int dots);
 
-// Looks up field in a form body ("a=1&b=2"): the value of the first pair
-// that is the field's name, "=" and the value, taken byte for byte (no
-// percent-decoding). 1 with the value in out; 0 with out empty when no pair
-// names the field or its value does not fit in size bytes.
-int form(const char *body, const char *field, char *out, size_t size);
-
 // POST /api/run after authentication and the token check. request is the
 // request buffer (request_size bytes plus one), held the bytes in it so
 // far, body_start where the body begins; headers is the header block.

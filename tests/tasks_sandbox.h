@@ -18,9 +18,8 @@ extern const std::string token;
 // "Authorization" and "X-Dashwick-Token" lines that pass.
 std::string credentials();
 
-// Prepares s (before start) with the stand-in over the three tool paths, or
-// over two of them and a file that cannot be executed over "/bin/ip".
-void with_tools(panel::server &s, bool runnable_ip = true);
+// Prepares s (before start) with the stand-in over the three tool paths.
+void with_tools(panel::server &s);
 
 // POST /api/run with credentials and token. headers replaces the
 // "Content-Length" line made from the body when it is not empty.
