@@ -60,7 +60,7 @@ TEST(TaskReap, StatusesAndTheTimeLimit) {
         {"exit 3", [] { _exit(3); }, 0, 3},
         {"SIGTERM", [] { raise(SIGTERM); }, 0, 128 + SIGTERM},
         {"overdue", [] { pause(); }, job_time_limit + 1, 128 + SIGKILL},
-        {"at the limit", [] { pause(); }, job_time_limit, -1},
+        {"within the limit", [] { pause(); }, job_time_limit - 1, -1},
     };
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const auto &c : cases) {
