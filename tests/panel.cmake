@@ -6,4 +6,7 @@ if(TARGET dashwick)
   add_vorna_test(panel_server_test SOURCES panel_server_test.cpp panel_sandbox.cpp
     LIBS sandbox crypt)
   add_dependencies(panel_server_test dashwick)
+  add_vorna_test(panel_api_test SOURCES panel_api_test.cpp panel_sandbox.cpp
+    LIBS sandbox crypt)
+  add_dependencies(panel_api_test dashwick)
 endif()
