@@ -4,11 +4,11 @@
 // time spent on anything but idling or waiting for I/O as the busy counter.
 #include "platform/cpustat.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -28,32 +28,48 @@ uint64_t microseconds(uint64_t jiffies, uint64_t ticks) {
     return jiffies / ticks * 1000000 + jiffies % ticks * 1000000 / ticks;
 }
 
+// Lines of /proc/stat are gathered here one at a time; lines longer than it
+// (the interrupt counts) are skipped, and no cpu line comes near it.
+char stat_line[stat_line_size];
+char stat_chunk[4096];
+
 long linux_cpu_statistics(unsigned char *records, size_t capacity, size_t record_size) {
     long ticks = sysconf(_SC_CLK_TCK);
     if (!records || record_size < cpu_busy_offset + sizeof(uint64_t) || ticks <= 0) {
         errno = EINVAL;
         return -1;
     }
-    FILE *stat = fopen("/proc/stat", "re");
-    if (!stat) return -1;
-    char line[stat_line_size];
-    size_t count = 0;
-    bool at_start = true;  // the chunk begins a line (long lines come in pieces)
-    while (fgets(line, sizeof line, stat)) {
-        bool whole = strchr(line, '\n') != nullptr;
-        if (at_start && count < capacity) {
-            int got = cpu_record_from_stat(line, records + count * record_size, record_size,
-                                           ticks);
-            if (got > 0 && whole) count++;
+    int fd = open("/proc/stat", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    size_t count = 0, held = 0;
+    bool too_long = false;
+    for (;;) {
+        ssize_t got = read(fd, stat_chunk, sizeof stat_chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            close(fd);
+            return -1;
         }
-        at_start = whole;
+        if (got == 0) break;
+        for (ssize_t i = 0; i < got; i++) {
+            char c = stat_chunk[i];
+            if (c != '\n') {
+                if (held + 1 < sizeof stat_line)
+                    stat_line[held++] = c;
+                else
+                    too_long = true;
+                continue;
+            }
+            stat_line[held] = 0;
+            if (!too_long && count < capacity &&
+                cpu_record_from_stat(stat_line, records + count * record_size, record_size,
+                                     ticks) > 0)
+                count++;
+            held = 0;
+            too_long = false;
+        }
     }
-    bool failed = ferror(stat);
-    fclose(stat);
-    if (failed) {
-        errno = EIO;
-        return -1;
-    }
+    close(fd);
     return static_cast<long>(count);
 }
 
