@@ -7,7 +7,7 @@ if(TARGET dashwick)
     LIBS sandbox crypt)
   add_dependencies(panel_server_test dashwick)
   add_vorna_test(panel_api_test SOURCES panel_api_test.cpp panel_sandbox.cpp
-    LIBS sandbox crypt)
+    tasks_sandbox.cpp LIBS sandbox crypt)
   add_dependencies(panel_api_test dashwick)
   # The statistics call and the memory stream are scripted by the test.
   add_vorna_test(panel_api_unit_test SOURCES panel_api_unit_test.cpp panel_sandbox.cpp

@@ -1,9 +1,13 @@
 // The read-only API and the panel assets of the real dashwick, over files
-// seeded in its private /var/log and /usr/share.
+// seeded in its private /var/log and /usr/share, and over jobs that the
+// stand-in tool runs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +16,7 @@
 #include <vector>
 
 #include "tests/panel_sandbox.h"
+#include "tests/tasks_sandbox.h"
 
 using panel::reply;
 
@@ -58,6 +63,25 @@ std::vector<std::string> summary_fields(const std::string &body) {
     const std::string &cpu = values[2];
     if (cpu.size() < 3 || cpu[cpu.size() - 2] != '.') return {};
     return values;
+}
+
+std::string job_state(const char *done, int exit, const std::string &output) {
+    return reply(200, std::string("{\"done\":") + done + ",\"exit\":" + std::to_string(exit) +
+                          ",\"output\":\"" + output + "\"}",
+                 "application/json");
+}
+
+// Removes a file as the server sees it: from inside its mount namespace.
+bool remove_inside(const panel::server &s, const std::string &path) {
+    pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        std::string ns = "/proc/" + std::to_string(s.process.pid) + "/ns/mnt";
+        int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
+        _exit(fd >= 0 && setns(fd, CLONE_NEWNS) == 0 && unlink(path.c_str()) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void symlink_at(const panel::server &s, const std::string &target, const std::string &absolute) {
@@ -241,4 +265,41 @@ TEST(PanelApi, StalledReaderIsDropped) {
     std::string got = panel::read_until_closed(stalled, 10000);
     EXPECT_LT(got.size(), reply(200, std::string(65536, 'z')).size());
     close(stalled);
+}
+
+TEST(PanelApi, RealJobs) {
+    panel::server s;
+    tasks::with_tools(s);
+    ASSERT_TRUE(s.start());
+    const std::string start = "operation=service&action=start&name=";
+    const std::string printed = "/bin/service\\u000astart\\u000a";
+    // Each row may start a job, may remove its log, and then asks for a job
+    // until the answer is the one expected (or 10 s have passed).
+    struct { std::string body; unsigned started; bool remove; const char *number;
+             std::string expected; } cases[] = {
+        {start + "sleep-2", 1, false, "1", job_state("false", -1, printed + "sleep-2\\u000a")},
+        {"", 0, false, "+1", job_state("true", 0, printed + "sleep-2\\u000a")},
+        {start + "colour", 2, false, "2",
+         job_state("true", 0, printed + "colour\\u000ared plain\\u000abar 50%bar 100%\\u000a")},
+        {start + "exit-3", 3, true, "3", job_state("true", 3, "")},
+        {start + "signal-TERM", 4, false, "4", job_state("true", 143, printed + "signal-TERM\\u000a")},
+        {"", 0, false, "5", reply(404, "Job expired\n")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.number);
+        if (!c.body.empty()) {
+            ASSERT_EQ(s.exchange(tasks::run(c.body)), tasks::started(c.started));
+        }
+        if (c.remove) {
+            const std::string log = "/var/lib/dashwick/job-" + std::to_string(c.started) + ".log";
+            ASSERT_TRUE(remove_inside(s, log));
+        }
+        const std::string ask =
+            "GET /api/job?id=" + std::string(c.number) + " HTTP/1.1\r\n" + good + "\r\n";
+        std::string got;
+        for (long long deadline = panel::now_ms() + 10000; panel::now_ms() < deadline;
+             usleep(20000))
+            if ((got = s.exchange(ask)) == c.expected) break;
+        EXPECT_EQ(got, c.expected);
+    }
 }
