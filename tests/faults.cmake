@@ -1,0 +1,6 @@
+# Fault tests of both programs: a file system that fills up and a metadata
+# service that misbehaves for seedcfg; clients that vanish, noise, and
+# request framing probes for dashwick.
+add_vorna_test(faults_agent_test
+  SOURCES faults_agent_test.cpp http_server.cpp
+  LIBS sandbox)
