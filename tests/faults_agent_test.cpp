@@ -53,7 +53,7 @@ std::string metadata_with_keys(int count) {
 // its message, and every earlier file is left byte for byte. The files of
 // one case lie on a tmpfs ("disk", "disk/authorized_keys" with
 // --keys-file) sized to what was there before plus `room` pages.
-TEST(FullDisk, EachWriteFailsCleanly) {
+TEST(SeedcfgFaults, FullDiskAtEachLaterFile) {
     ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
     const std::string old_keys = "ssh-ed25519 AAAAhand admin\n", old_managed = "ssh-ed25519 AAAAold old\n",
@@ -153,7 +153,7 @@ int requests_in(const std::string &log) {
 // Resets, garbage and a trickle each fail one exchange within its 2.5 s;
 // the agent keeps polling and gives up after the 8 s poll with at most one
 // exchange and one pause over it, writing nothing.
-TEST(MisbehavingService, PollEndsInTimeWithNothingWritten) {
+TEST(SeedcfgFaults, MisbehavingServiceEndsThePollInTime) {
     misbehaving m;
     ASSERT_EQ(m.ns.sh("ip addr add 169.254.169.254/32 dev lo"), 0);
     const std::string document = R"({"uuid":"i-1","hostname":"h"})";
