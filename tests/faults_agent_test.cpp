@@ -48,11 +48,12 @@ std::string metadata_with_keys(int count) {
     return R"({"uuid":"i-new","hostname":"h","public_keys":{)" + keys + "}}";
 }
 
-// Each file the agent writes, on a file system with room for everything
-// written before it but not for it: the run ends there with status 1 and
-// its message, and every earlier file is left byte for byte. The files of
-// one case lie on a tmpfs ("disk", "disk/authorized_keys" with
-// --keys-file) sized to what was there before plus `room` pages.
+// Each file the agent writes after the settings, on a file system with room
+// for everything written before it but not for it: the run ends there with
+// status 1 and its message, and every file that was there keeps its bytes.
+// The files of one case lie on a tmpfs (the output directory, and the keys
+// file too when keys_on_disk is set) sized to what was there plus `room`
+// pages.
 TEST(SeedcfgFaults, FullDiskAtEachLaterFile) {
     ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
     ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
