@@ -64,25 +64,52 @@ void abort_connection(int fd) {
     close(fd);
 }
 
-// One client of the given kind. False when the server could not be reached.
-bool client(const panel::server &s, unsigned kind, noise &n) {
+// One connection of random bytes, ended by the end of the stream or by a
+// reset. False when the server could not be reached.
+bool noise_client(const panel::server &s, noise &n) {
     int fd = s.connect();
     if (fd < 0) return false;
-    switch (kind % 8) {
-    case 0:  // noise, zero bytes included, then the end of the stream
+    switch (n.next() % 4) {
+    case 0:  // zero bytes included
         panel::send_all(fd, n.bytes(1 + n.next() % 2048, true));
         shutdown(fd, SHUT_WR);
         panel::read_until_closed(fd, 5000);
         break;
-    case 1:  // noise with a blank line: a request line is looked for
+    case 1:  // with a blank line: a request line is looked for
         panel::send_all(fd, n.bytes(n.next() % 1024, false) + "\r\n\r\n");
         panel::read_until_closed(fd, 5000);
         break;
-    case 2:  // gone in the middle of the request head
+    case 2:  // a head that never ends, now and then in one full piece
+        if (n.next() % 16 == 0) {
+            panel::send_all(fd, n.bytes(16384, false));
+            panel::read_until_closed(fd, 5000);
+            break;
+        }
+        [[fallthrough]];
+    default:
+        panel::send_all(fd, n.bytes(1 + n.next() % 2048, false));
+        abort_connection(fd);
+        return true;
+    }
+    close(fd);
+    return true;
+}
+
+// A client that goes away half-way, or now and then a good one.
+bool vanishing_client(const panel::server &s, unsigned kind, noise &n) {
+    int fd = s.connect();
+    if (fd < 0) return false;
+    switch (kind % 5) {
+    case 0:  // reset in the middle of the request head
         panel::send_all(fd, "GET /api/system HTTP/1.1\r\n" + good.substr(0, n.next() % good.size()));
         abort_connection(fd);
         return true;
-    case 3:  // gone after the first bytes of the reply
+    case 1:  // the stream ends in the middle of the request head
+        panel::send_all(fd, "GET /nothing HTTP/1.1\r\nHost: pa");
+        shutdown(fd, SHUT_WR);
+        panel::read_until_closed(fd, 5000);
+        break;
+    case 2:  // reset after the first bytes of the reply
         panel::send_all(fd, get("/app.js"));
         {
             char some[16];
@@ -91,22 +118,12 @@ bool client(const panel::server &s, unsigned kind, noise &n) {
         }
         abort_connection(fd);
         return true;
-    case 4:  // gone before the reply
+    case 3:  // gone before the reply
         panel::send_all(fd, get("/api/nothing", "Authorization: Basic " + n.bytes(40, false) + "\r\n"));
         close(fd);
         return true;
-    case 5:  // a head that never ends, in one piece
-        if (n.next() % 16 == 0) {
-            panel::send_all(fd, n.bytes(16384, false));
-            panel::read_until_closed(fd, 5000);
-            break;
-        }
-        [[fallthrough]];
-    case 6:  // nothing at all
-        close(fd);
-        return true;
-    default:  // now and then a good one, which costs a password hash
-        panel::send_all(fd, get(n.next() % 32 ? "/nothing" : "/api/nothing", good));
+    default:  // a good one, now and then with credentials (a password hash)
+        panel::send_all(fd, get(n.next() % 8 ? "/nothing" : "/api/nothing", good));
         panel::read_until_closed(fd, 5000);
         break;
     }
@@ -114,11 +131,16 @@ bool client(const panel::server &s, unsigned kind, noise &n) {
     return true;
 }
 
-// Runs count clients (within two minutes); how many reached the server.
+// count connections of noise with a vanishing client after every fourth
+// (within two minutes); how many of the noise ones reached the server, or
+// -1 when a vanishing one could not.
 int clients(const panel::server &s, int count, noise &n) {
     int reached = 0;
     long long deadline = panel::now_ms() + 120000;
-    for (int i = 0; i < count && panel::now_ms() < deadline; i++) reached += client(s, static_cast<unsigned>(i), n);
+    for (int i = 0; i < count && panel::now_ms() < deadline; i++) {
+        reached += noise_client(s, n);
+        if (i % 4 == 3 && !vanishing_client(s, static_cast<unsigned>(i / 4), n)) return -1;
+    }
     return reached;
 }
 
@@ -239,6 +261,7 @@ TEST(PanelFaults, TaskBodiesAreFramedByTheirFirstLength) {
     const struct {
         const char *what;
         std::string request, expected;
+        bool hang_up = false;  // the client's stream ends after the request
     } cases[] = {
         {"two lengths, the first shorter", task + "Content-Length: 5\r\nContent-Length: 18\r\n\r\n" + task_body,
          surplus},
@@ -246,10 +269,16 @@ TEST(PanelFaults, TaskBodiesAreFramedByTheirFirstLength) {
          surplus},
         {"a folded length", task + "Content-Length:\r\n 18\r\n\r\n" + task_body, size},
         {"a length behind a lone LF", task + "Content-Length: 18\nX-Note: a\r\n\r\n" + task_body, size},
+        {"a body cut short by the end of the stream", task + "Content-Length: 18\r\n\r\nopera", "", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        EXPECT_EQ(k.s.exchange(c.request), c.expected);
+        int fd = k.s.connect();
+        ASSERT_GE(fd, 0);
+        EXPECT_TRUE(panel::send_all(fd, c.request));
+        if (c.hang_up) shutdown(fd, SHUT_WR);
+        EXPECT_EQ(panel::read_until_closed(fd), c.expected);
+        close(fd);
     }
     EXPECT_FALSE(sandbox::exists(k.s.box.written("/var/lib/dashwick/job-1.log")));
 }
