@@ -5,7 +5,7 @@ add_vorna_test(faults_agent_test
   SOURCES faults_agent_test.cpp http_server.cpp
   LIBS sandbox)
 if(TARGET dashwick)
-  add_vorna_test(faults_panel_test SOURCES faults_panel_test.cpp panel_sandbox.cpp
+  add_vorna_test(faults_panel_test SOURCES faults_panel_test.cpp panel_sandbox.cpp tasks_sandbox.cpp
     LIBS panel_core sandbox crypt)
   add_dependencies(faults_panel_test dashwick)
 endif()

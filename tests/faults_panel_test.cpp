@@ -15,6 +15,7 @@
 
 #include "panel/http.h"
 #include "tests/panel_sandbox.h"
+#include "tests/tasks_sandbox.h"
 
 using panel::reply;
 
@@ -182,27 +183,6 @@ TEST(PanelFaults, VanishingClientsAndNoiseLeaveNothingBehind) {
 #endif
 }
 
-// A panel whose request token is known: its random source is a file of the
-// bytes 0 to 31.
-struct known_token {
-    panel::server s;
-    std::string token;
-    known_token() {
-        std::string bytes;
-        for (int i = 0; i < 32; i++) {
-            bytes += static_cast<char>(i);
-            char hex[3];
-            snprintf(hex, sizeof hex, "%02x", i);
-            token += hex;
-        }
-        sandbox::spit(s.box.root / "random", bytes);
-        s.options.binds.push_back({s.box.root / "random", "/dev/urandom"});
-    }
-    std::string task() const {
-        return "POST /api/run HTTP/1.1\r\n" + good + "X-Dashwick-Token: " + token + "\r\n";
-    }
-};
-
 const std::string task_body = "operation=services";  // 18 bytes
 
 // Requests that a front end and the panel might frame differently: each
@@ -248,39 +228,36 @@ TEST(PanelFaults, AmbiguousFramingIsReadOneWayOnly) {
 // The task runner frames a body by the first Content-Length alone and
 // refuses anything more; no task is started by any of these.
 TEST(PanelFaults, TaskBodiesAreFramedByTheirFirstLength) {
-    known_token k;
-    ASSERT_TRUE(k.s.start());
-    const std::string task = k.task();
-    // Until the task runner is in place, a task request is answered as an
-    // API the panel does not offer.
-    const std::string empty = k.s.exchange(task + "Content-Length: 0\r\n\r\n");
-    ASSERT_NE(empty, reply(403, "Request token required\n"));
-    if (empty == reply(404, "Unknown API\n")) GTEST_SKIP() << "no task runner yet";
-    EXPECT_EQ(empty, reply(400, "Invalid operation\n"));
+    panel::server s;
+    tasks::with_tools(s);
+    ASSERT_TRUE(s.start());
+    using tasks::run;
+    // The token is taken: an empty body gets as far as the operation.
+    ASSERT_EQ(s.exchange(run("")), reply(400, "Invalid operation\n"));
     const auto surplus = reply(400, "Invalid body\n"), size = reply(400, "Invalid body size\n");
     const struct {
         const char *what;
         std::string request, expected;
         bool hang_up = false;  // the client's stream ends after the request
     } cases[] = {
-        {"two lengths, the first shorter", task + "Content-Length: 5\r\nContent-Length: 18\r\n\r\n" + task_body,
+        {"two lengths, the first shorter", run(task_body, "Content-Length: 5\r\nContent-Length: 18\r\n"),
          surplus},
-        {"a second request behind the body", task + "Content-Length: 18\r\n\r\n" + task_body + get("/nothing"),
+        {"a second request behind the body", run(task_body + get("/nothing"), "Content-Length: 18\r\n"),
          surplus},
-        {"a folded length", task + "Content-Length:\r\n 18\r\n\r\n" + task_body, size},
-        {"a length behind a lone LF", task + "Content-Length: 18\nX-Note: a\r\n\r\n" + task_body, size},
-        {"a body cut short by the end of the stream", task + "Content-Length: 18\r\n\r\nopera", "", true},
+        {"a folded length", run(task_body, "Content-Length:\r\n 18\r\n"), size},
+        {"a length behind a lone LF", run(task_body, "Content-Length: 18\nX-Note: a\r\n"), size},
+        {"a body cut short by the end of the stream", run("opera", "Content-Length: 18\r\n"), "", true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        int fd = k.s.connect();
+        int fd = s.connect();
         ASSERT_GE(fd, 0);
         EXPECT_TRUE(panel::send_all(fd, c.request));
         if (c.hang_up) shutdown(fd, SHUT_WR);
         EXPECT_EQ(panel::read_until_closed(fd), c.expected);
         close(fd);
     }
-    EXPECT_FALSE(sandbox::exists(k.s.box.written("/var/lib/dashwick/job-1.log")));
+    EXPECT_FALSE(sandbox::exists(s.box.written("/var/lib/dashwick/job-1.log")));
 }
 
 // A reply to a client that stops reading gives up after 3 s without room,
