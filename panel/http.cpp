@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,17 +23,10 @@ constexpr std::string_view log_prefix = "/api/log?name=";
 constexpr std::string_view job_prefix = "/api/job?id=";
 
 // Writes all of data; -1 when the connection fails or stops taking bytes.
-// A client that stops reading would otherwise hold the one connection the
-// server serves, and with it the whole panel, for good: each wait for room
-// lasts at most as long as a wait for request bytes.
 int write_all(int fd, const char *data, size_t length) {
     while (length > 0) {
-        pollfd room{fd, POLLOUT, 0};
-        int ready = poll(&room, 1, read_timeout_ms);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return -1;
-        ssize_t written = send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return -1;
         data += written;
         length -= static_cast<size_t>(written);
@@ -165,6 +159,10 @@ void intake(int client, char *request) {
 }  // namespace
 
 void handle(int client) {
+    // A client that stops taking the reply is dropped after 3 s instead of
+    // holding up everyone behind it.
+    timeval patience{write_timeout_ms / 1000, write_timeout_ms % 1000 * 1000};
+    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     char request[request_size + 1];
     intake(client, request);
     // The head carried the credentials, and Base64 hides nothing: wiped like
