@@ -6,6 +6,6 @@ add_vorna_test(faults_agent_test
   LIBS sandbox)
 if(TARGET dashwick)
   add_vorna_test(faults_panel_test SOURCES faults_panel_test.cpp panel_sandbox.cpp tasks_sandbox.cpp
-    LIBS panel_core sandbox crypt)
+    LIBS sandbox crypt)
   add_dependencies(faults_panel_test dashwick)
 endif()

@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "panel/http.h"
 #include "tests/panel_sandbox.h"
 #include "tests/tasks_sandbox.h"
 
@@ -260,42 +259,30 @@ TEST(PanelFaults, TaskBodiesAreFramedByTheirFirstLength) {
     EXPECT_FALSE(sandbox::exists(s.box.written("/var/lib/dashwick/job-1.log")));
 }
 
-// A reply to a client that stops reading gives up after 3 s without room,
-// as a read gives up after 3 s without bytes.
-TEST(PanelFaults, ReplyToAClientThatStopsReadingEnds) {
-    const std::string big(1 << 20, 'b');
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-    long long start = panel::now_ms();
-    pid_t writer = fork();
-    ASSERT_GE(writer, 0);
-    if (writer == 0) {
-        respond(pair[0], 200, "text/plain; charset=utf-8", big.data(), big.size());
-        _exit(0);
-    }
-    int status = -1;
-    while (waitpid(writer, &status, WNOHANG) == 0 && panel::now_ms() - start < 10000) usleep(10000);
-    long long took = panel::now_ms() - start;
-    sandbox::stop(writer);
-    close(pair[0]);
-    close(pair[1]);
-    EXPECT_GE(took, 2900);
-    EXPECT_LT(took, 8000);
-
-    // The same through the server: a client that asks for the largest
-    // asset and never reads holds it for those 3 s, not for good.
+// A client that asks for the largest asset and never reads holds the
+// server for 3 s, not for good, however the reply is split into writes.
+TEST(PanelFaults, ClientThatStopsReadingIsLetGo) {
     panel::server s;
     s.box.seed("/usr/share/dashwick/app.js", std::string(65536, 'j'), 0644);
+    // Small segments keep the server's send buffer small: the reply does
+    // not fit into it and the client's 2 KiB or so together.
+    ASSERT_EQ(s.ns.sh("ip link set dev lo mtu 576"), 0);
     ASSERT_TRUE(s.start());
     int stuck = panel::connect_in(s.ns.holder, "127.0.0.1", s.port, 1);
     ASSERT_GE(stuck, 0);
     ASSERT_TRUE(panel::send_all(stuck, get("/app.js")));
     int next = s.connect();
     ASSERT_GE(next, 0);
-    start = panel::now_ms();
+    long long start = panel::now_ms();
     ASSERT_TRUE(panel::send_all(next, get("/nothing")));
-    EXPECT_EQ(panel::read_until_closed(next, 15000), reply(404, "Not found\n"));
-    EXPECT_LT(panel::now_ms() - start, 8000);
+    EXPECT_EQ(panel::read_until_closed(next, 20000), reply(404, "Not found\n"));
+    // 3 s without room for a single byte end the reply.
+    long long held = panel::now_ms() - start;
+    EXPECT_GE(held, 2500);
+    EXPECT_LT(held, 5000);
+    // What the stuck client got is a cut reply, never more than was asked.
+    std::string got = panel::read_until_closed(stuck, 5000);
+    EXPECT_LT(got.size(), reply(200, std::string(65536, 'j'), "application/javascript").size());
     close(next);
     close(stuck);
 }
