@@ -122,10 +122,13 @@ bool vanishing_client(const panel::server &s, unsigned kind, noise &n) {
         panel::send_all(fd, get("/api/nothing", "Authorization: Basic " + n.bytes(40, false) + "\r\n"));
         close(fd);
         return true;
-    default:  // a good one, now and then with credentials (a password hash)
-        panel::send_all(fd, get(n.next() % 8 ? "/nothing" : "/api/nothing", good));
+    default: {  // a good one, read whole
+        static const char *const targets[] = {"/nothing", "/app.js", "/api/system", "/api/logs",
+                                              "/api/log?name=noise.log", "/api/job?id=1"};
+        panel::send_all(fd, get(targets[kind / 5 % std::size(targets)], good));
         panel::read_until_closed(fd, 5000);
         break;
+    }
     }
     close(fd);
     return true;
@@ -151,6 +154,9 @@ TEST(PanelFaults, VanishingClientsAndNoiseLeaveNothingBehind) {
     // An asset larger than any socket buffer on the way, for the client
     // that goes away in the middle of it.
     s.box.seed("/usr/share/dashwick/app.js", std::string(60000, 'j'), 0644);
+    std::string log;
+    while (log.size() < 100000) log += "\033[1;31mred\033[0m line\r\n";
+    s.box.seed("/var/log/noise.log", log);
     ASSERT_TRUE(s.start());
     const pid_t pid = s.process.pid;
     noise n;
