@@ -4,10 +4,16 @@
 // allocated and nothing is kept outside the caller's record.
 #include "agent/json.h"
 
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -79,81 +85,199 @@ bool next_is(const json_doc *doc, char c) {
     return doc->pos < doc->length && doc->text[doc->pos] == c;
 }
 
-void skip_whitespace(json_doc *doc) {
-    while (doc->pos < doc->length && is_whitespace(static_cast<unsigned char>(doc->text[doc->pos])))
-        doc->pos++;
+// Sixteen bytes at a time where SSE2 is at hand (every x86-64), then eight
+// at a time in a plain word, then byte by byte at the end of the text.
+//
+// Eight bytes at a time: a word whose bytes are compared all at once. The
+// lowest flagged byte of each mask is always a true match (a false flag can
+// only sit above a true one, where the borrow came from), which is all the
+// scan needs.
+constexpr uint64_t byte_ones = 0x0101010101010101ull;
+constexpr uint64_t byte_highs = 0x8080808080808080ull;
+
+constexpr uint64_t bytes_below(uint64_t word, unsigned char limit) {
+    return (word - byte_ones * limit) & ~word & byte_highs;
+}
+
+constexpr uint64_t bytes_equal(uint64_t word, unsigned char c) {
+    return bytes_below(word ^ (byte_ones * c), 1);
+}
+
+// Flags the double quotes, backslashes and bytes below 0x20 of a word.
+constexpr uint64_t string_stops(uint64_t word) {
+    return bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below(word, 0x20);
+}
+
+// Byte offset within a word (as loaded from memory) of its lowest flag.
+unsigned first_flagged(uint64_t mask) {
+    if constexpr (std::endian::native == std::endian::little)
+        return static_cast<unsigned>(std::countr_zero(mask)) / 8;
+    else
+        return static_cast<unsigned>(std::countl_zero(mask)) / 8;
+}
+
+// Flags exactly the bytes of a word that equal c (no false flags at all).
+constexpr uint64_t bytes_exactly(uint64_t word, unsigned char c) {
+    constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t t = word ^ (byte_ones * c);
+    return ~(((t & low_bits) + low_bits) | t) & byte_highs;
+}
+
+// The position of the first byte at or after pos that is not whitespace.
+[[gnu::always_inline]] inline uint64_t skip_whitespace(const char *text, uint64_t pos,
+                                                       uint64_t length) {
+    // The usual cases: no whitespace at all, or the one blank after a colon.
+    if (pos < length && static_cast<unsigned char>(text[pos]) > ' ')
+        return pos;
+    if (length - pos >= 2 && text[pos] == ' ' && static_cast<unsigned char>(text[pos + 1]) > ' ')
+        return pos + 1;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' '), line_feed = _mm_set1_epi8('\n');
+    const __m128i carriage_return = _mm_set1_epi8('\r'), tab = _mm_set1_epi8('\t');
+    while (length - pos >= 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + pos));
+        __m128i blank = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, line_feed)),
+            _mm_or_si128(_mm_cmpeq_epi8(block, carriage_return), _mm_cmpeq_epi8(block, tab)));
+        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xFFFFu;
+        if (other != 0)
+            return pos + static_cast<unsigned>(std::countr_zero(other));
+        pos += 16;
+    }
+#endif
+    while (length - pos >= 8) {
+        uint64_t word;
+        std::memcpy(&word, text + pos, 8);
+        uint64_t blank = bytes_exactly(word, ' ') | bytes_exactly(word, '\n') |
+                         bytes_exactly(word, '\r') | bytes_exactly(word, '\t');
+        uint64_t other = ~blank & byte_highs;
+        if (other != 0)
+            return pos + first_flagged(other);
+        pos += 8;
+    }
+    while (pos < length && is_whitespace(static_cast<unsigned char>(text[pos])))
+        pos++;
+    return pos;
+}
+
+[[gnu::always_inline]] inline void skip_whitespace(json_doc *doc) {
+    doc->pos = skip_whitespace(doc->text, doc->pos, doc->length);
+}
+
+bool is_string_stop(unsigned char c) {
+    return c == '"' || c == '\\' || c < 0x20;
+}
+
+// The position of the first double quote, backslash or byte below 0x20 at
+// or after pos, or length when there is none.
+[[gnu::always_inline]] inline uint64_t skip_plain(const char *text, uint64_t pos, uint64_t length) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (length - pos >= 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + pos));
+        __m128i below = _mm_cmpeq_epi8(_mm_min_epu8(block, control), block);  // bytes up to 0x1F
+        __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)), below);
+        unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        if (stops != 0)
+            return pos + static_cast<unsigned>(std::countr_zero(stops));
+        pos += 16;
+    }
+#endif
+    while (length - pos >= 8) {
+        uint64_t word;
+        std::memcpy(&word, text + pos, 8);
+        uint64_t stops = string_stops(word);
+        if (stops != 0)
+            return pos + first_flagged(stops);
+        pos += 8;
+    }
+    while (pos < length && !is_string_stop(static_cast<unsigned char>(text[pos])))
+        pos++;
+    return pos;
 }
 
 // Scans the rest of a string whose opening quote has been passed.
 bool scan_string(json_doc *doc) {
     const char *text = doc->text;
+    uint64_t length = doc->length;
+    uint64_t pos = doc->pos;
     for (;;) {
-        if (doc->pos >= doc->length)
+        pos = skip_plain(text, pos, length);  // bytes from 0x80 up pass as they are
+        if (pos >= length)
             return false;
-        unsigned char c = static_cast<unsigned char>(text[doc->pos++]);
+        unsigned char c = static_cast<unsigned char>(text[pos++]);
         if (c == '"')
-            return true;
-        if (c < 0x20)
-            return false;
+            break;
         if (c != '\\')
-            continue;  // bytes from 0x80 up pass as they are
-        if (doc->pos >= doc->length)
+            return false;  // a byte below 0x20
+        if (pos >= length)
             return false;
-        unsigned char escaped = static_cast<unsigned char>(text[doc->pos++]);
+        unsigned char escaped = static_cast<unsigned char>(text[pos++]);
         if (escaped == 'u') {
-            int32_t unit = hex4(text, doc->pos, doc->length);
+            int32_t unit = hex4(text, pos, length);
             if (unit < 0 || is_low_surrogate(unit))
                 return false;
-            doc->pos += 4;
+            pos += 4;
             if (is_high_surrogate(unit)) {
-                if (low_surrogate_escape(text, doc->pos, doc->length) < 0)
+                if (low_surrogate_escape(text, pos, length) < 0)
                     return false;
-                doc->pos += 6;
+                pos += 6;
             }
         } else if (!is_simple_escape(escaped)) {
             return false;
         }
     }
+    doc->pos = pos;
+    return true;
+}
+
+uint64_t skip_digits(const char *text, uint64_t pos, uint64_t length) {
+    while (pos < length && is_digit(static_cast<unsigned char>(text[pos])))
+        pos++;
+    return pos;
 }
 
 // Scans the rest of a number whose first character (minus sign or digit) has
 // been passed. The character that ends the number is left for the caller.
 bool scan_number(json_doc *doc, unsigned char first) {
     const char *text = doc->text;
-    auto digit_here = [doc, text] {
-        return doc->pos < doc->length && is_digit(static_cast<unsigned char>(text[doc->pos]));
+    uint64_t length = doc->length;
+    uint64_t pos = doc->pos;
+    auto digit_at = [text, length](uint64_t at) {
+        return at < length && is_digit(static_cast<unsigned char>(text[at]));
     };
+    auto byte_is = [text, length](uint64_t at, char c) { return at < length && text[at] == c; };
     if (first == '-') {
-        if (!digit_here())
+        if (!digit_at(pos))
             return false;
-        first = static_cast<unsigned char>(text[doc->pos++]);
+        first = static_cast<unsigned char>(text[pos++]);
     }
-    if (first != '0') {
-        while (digit_here())
-            doc->pos++;
-    }
-    if (next_is(doc, '.')) {
-        doc->pos++;
-        if (!digit_here())
+    if (first != '0')
+        pos = skip_digits(text, pos, length);
+    if (byte_is(pos, '.')) {
+        pos++;
+        if (!digit_at(pos))
             return false;
-        while (digit_here())
-            doc->pos++;
+        pos = skip_digits(text, pos, length);
     }
-    if (next_is(doc, 'e') || next_is(doc, 'E')) {
-        doc->pos++;
-        if (next_is(doc, '+') || next_is(doc, '-'))
-            doc->pos++;
-        if (!digit_here())
+    if (byte_is(pos, 'e') || byte_is(pos, 'E')) {
+        pos++;
+        if (byte_is(pos, '+') || byte_is(pos, '-'))
+            pos++;
+        if (!digit_at(pos))
             return false;
-        while (digit_here())
-            doc->pos++;
+        pos = skip_digits(text, pos, length);
     }
+    doc->pos = pos;
     return true;
 }
 
 // Checks that the literal stands at start and moves past it.
-bool scan_literal(json_doc *doc, uint64_t start, const char *literal) {
-    size_t size = std::strlen(literal);
+template <size_t n>
+bool scan_literal(json_doc *doc, uint64_t start, const char (&literal)[n]) {
+    constexpr size_t size = n - 1;
     if (doc->length - start < size || std::memcmp(doc->text + start, literal, size) != 0)
         return false;
     doc->pos = start + size;
@@ -170,11 +294,12 @@ bool scan_container(json_doc *doc, int32_t index, int depth) {
         doc->pos++;
         return true;
     }
+    int32_t children = 0;
     for (;;) {
         int child = value(doc, depth + 1);
         if (child < 0)
             return false;
-        doc->tokens[index].children++;
+        children++;
         if (object) {
             if (doc->tokens[child].type != JSON_STRING)
                 return false;
@@ -184,17 +309,19 @@ bool scan_container(json_doc *doc, int32_t index, int depth) {
             doc->pos++;
             if (value(doc, depth + 1) < 0)
                 return false;
-            doc->tokens[index].children++;
+            children++;
         }
         skip_whitespace(doc);
         if (doc->pos >= doc->length)
             return false;
         char c = doc->text[doc->pos++];
         if (c == close)
-            return true;
+            break;
         if (c != ',')
             return false;
     }
+    doc->tokens[index].children = children;
+    return true;
 }
 
 bool valid_index(const json_doc *doc, int index) {
@@ -239,15 +366,20 @@ size_t utf8_encode(uint32_t cp, char *out) {
 int json_parse(json_doc *doc, const char *text, uint64_t length) {
     if (doc == nullptr)
         return -1;
-    std::memset(doc, 0, sizeof *doc);
+    // The record ends up wholly cleared but for what the parse wrote: value
+    // clears each slot as it takes it, and the slots left over are cleared
+    // once the parse is over, so the used slots are not written twice.
+    std::memset(doc, 0, offsetof(json_doc, tokens));
     doc->text = text;
     doc->length = length;
-    if (text == nullptr && length > 0)
-        return -1;
-    if (value(doc, 0) < 0)
-        return -1;
-    skip_whitespace(doc);
-    return doc->pos == doc->length ? 0 : -1;
+    int result = -1;
+    if ((text != nullptr || length == 0) && value(doc, 0) >= 0) {
+        skip_whitespace(doc);
+        result = doc->pos == doc->length ? 0 : -1;
+    }
+    std::memset(doc->tokens + doc->count, 0,
+                static_cast<size_t>(json_token_slots - doc->count) * sizeof(json_token));
+    return result;
 }
 
 int value(json_doc *doc, int depth) {
@@ -257,9 +389,9 @@ int value(json_doc *doc, int depth) {
         return -1;
     int32_t index = doc->count++;
     json_token *token = &doc->tokens[index];
+    std::memset(token, 0, sizeof *token);
     uint64_t start = doc->pos;
     token->start = start;
-    token->children = 0;
     unsigned char first = static_cast<unsigned char>(doc->text[doc->pos++]);
     bool ok;
     switch (first) {
