@@ -80,11 +80,6 @@ int32_t low_surrogate_escape(const char *text, uint64_t pos, uint64_t limit) {
     return is_low_surrogate(unit) ? unit : -1;
 }
 
-// Whether the byte at the current position is c (false at the end of the text).
-bool next_is(const json_doc *doc, char c) {
-    return doc->pos < doc->length && doc->text[doc->pos] == c;
-}
-
 // Sixteen bytes at a time where SSE2 is at hand (every x86-64), then eight
 // at a time in a plain word, then byte by byte at the end of the text.
 //
@@ -127,7 +122,7 @@ constexpr uint64_t bytes_exactly(uint64_t word, unsigned char c) {
 [[gnu::always_inline]] inline uint64_t skip_whitespace(const char *text, uint64_t pos,
                                                        uint64_t length) {
     // The usual cases: no whitespace at all, or the one blank after a colon.
-    if (pos < length && static_cast<unsigned char>(text[pos]) > ' ')
+    if (pos >= length || static_cast<unsigned char>(text[pos]) > ' ')
         return pos;
     if (length - pos >= 2 && text[pos] == ' ' && static_cast<unsigned char>(text[pos + 1]) > ' ')
         return pos + 1;
@@ -158,10 +153,6 @@ constexpr uint64_t bytes_exactly(uint64_t word, unsigned char c) {
     while (pos < length && is_whitespace(static_cast<unsigned char>(text[pos])))
         pos++;
     return pos;
-}
-
-[[gnu::always_inline]] inline void skip_whitespace(json_doc *doc) {
-    doc->pos = skip_whitespace(doc->text, doc->pos, doc->length);
 }
 
 bool is_string_stop(unsigned char c) {
@@ -198,39 +189,40 @@ bool is_string_stop(unsigned char c) {
     return pos;
 }
 
+// The scanners below take the text, its length and a position, and return
+// the position after what they scanned, or no_position when it is not what
+// it must be. The position stays in a register: the record is written only
+// where a token is filled in.
+constexpr uint64_t no_position = UINT64_MAX;
+
 // Scans the rest of a string whose opening quote has been passed.
-bool scan_string(json_doc *doc) {
-    const char *text = doc->text;
-    uint64_t length = doc->length;
-    uint64_t pos = doc->pos;
+uint64_t scan_string(const char *text, uint64_t length, uint64_t pos) {
     for (;;) {
         pos = skip_plain(text, pos, length);  // bytes from 0x80 up pass as they are
         if (pos >= length)
-            return false;
+            return no_position;
         unsigned char c = static_cast<unsigned char>(text[pos++]);
         if (c == '"')
-            break;
+            return pos;
         if (c != '\\')
-            return false;  // a byte below 0x20
+            return no_position;  // a byte below 0x20
         if (pos >= length)
-            return false;
+            return no_position;
         unsigned char escaped = static_cast<unsigned char>(text[pos++]);
         if (escaped == 'u') {
             int32_t unit = hex4(text, pos, length);
             if (unit < 0 || is_low_surrogate(unit))
-                return false;
+                return no_position;
             pos += 4;
             if (is_high_surrogate(unit)) {
                 if (low_surrogate_escape(text, pos, length) < 0)
-                    return false;
+                    return no_position;
                 pos += 6;
             }
         } else if (!is_simple_escape(escaped)) {
-            return false;
+            return no_position;
         }
     }
-    doc->pos = pos;
-    return true;
 }
 
 uint64_t skip_digits(const char *text, uint64_t pos, uint64_t length) {
@@ -241,17 +233,14 @@ uint64_t skip_digits(const char *text, uint64_t pos, uint64_t length) {
 
 // Scans the rest of a number whose first character (minus sign or digit) has
 // been passed. The character that ends the number is left for the caller.
-bool scan_number(json_doc *doc, unsigned char first) {
-    const char *text = doc->text;
-    uint64_t length = doc->length;
-    uint64_t pos = doc->pos;
+uint64_t scan_number(const char *text, uint64_t length, uint64_t pos, unsigned char first) {
     auto digit_at = [text, length](uint64_t at) {
         return at < length && is_digit(static_cast<unsigned char>(text[at]));
     };
     auto byte_is = [text, length](uint64_t at, char c) { return at < length && text[at] == c; };
     if (first == '-') {
         if (!digit_at(pos))
-            return false;
+            return no_position;
         first = static_cast<unsigned char>(text[pos++]);
     }
     if (first != '0')
@@ -259,7 +248,7 @@ bool scan_number(json_doc *doc, unsigned char first) {
     if (byte_is(pos, '.')) {
         pos++;
         if (!digit_at(pos))
-            return false;
+            return no_position;
         pos = skip_digits(text, pos, length);
     }
     if (byte_is(pos, 'e') || byte_is(pos, 'E')) {
@@ -267,61 +256,133 @@ bool scan_number(json_doc *doc, unsigned char first) {
         if (byte_is(pos, '+') || byte_is(pos, '-'))
             pos++;
         if (!digit_at(pos))
-            return false;
+            return no_position;
         pos = skip_digits(text, pos, length);
     }
-    doc->pos = pos;
-    return true;
+    return pos;
 }
 
-// Checks that the literal stands at start and moves past it.
+// Checks that the literal stands at start; the position after it.
 template <size_t n>
-bool scan_literal(json_doc *doc, uint64_t start, const char (&literal)[n]) {
+uint64_t scan_literal(const char *text, uint64_t length, uint64_t start, const char (&literal)[n]) {
     constexpr size_t size = n - 1;
-    if (doc->length - start < size || std::memcmp(doc->text + start, literal, size) != 0)
-        return false;
-    doc->pos = start + size;
-    return true;
+    if (length - start < size || std::memcmp(text + start, literal, size) != 0)
+        return no_position;
+    return start + size;
+}
+
+uint64_t parse_value(json_doc *doc, const char *text, uint64_t length, uint64_t pos, int depth,
+                     int *index);
+
+// A member's key: what parse_value does when the value must be a string
+// (anything else fails the document either way), without its dispatch.
+[[gnu::always_inline]] inline uint64_t parse_key(json_doc *doc, const char *text, uint64_t length,
+                                                 uint64_t pos, int depth) {
+    pos = skip_whitespace(text, pos, length);
+    if (depth > json_depth_limit || pos >= length || text[pos] != '"' ||
+        doc->count >= json_token_slots)
+        return no_position;
+    json_token *token = &doc->tokens[doc->count++];
+    std::memset(token, 0, sizeof *token);
+    token->type = JSON_STRING;
+    token->start = pos;
+    pos = scan_string(text, length, pos + 1);
+    if (pos == no_position)
+        return no_position;
+    token->end = pos;
+    token->next = doc->count;
+    return pos;
 }
 
 // Parses the members or elements of a container whose opening brace or
 // bracket has been passed, counting its direct children.
-bool scan_container(json_doc *doc, int32_t index, int depth) {
-    bool object = doc->tokens[index].type == JSON_OBJECT;
+uint64_t scan_container(json_doc *doc, const char *text, uint64_t length, uint64_t pos,
+                        json_token *container, int depth) {
+    bool object = container->type == JSON_OBJECT;
     char close = object ? '}' : ']';
-    skip_whitespace(doc);
-    if (next_is(doc, close)) {
-        doc->pos++;
-        return true;
-    }
-    int32_t children = 0;
+    pos = skip_whitespace(text, pos, length);
+    if (pos < length && text[pos] == close)
+        return pos + 1;
     for (;;) {
-        int child = value(doc, depth + 1);
-        if (child < 0)
-            return false;
-        children++;
+        int child;
+        pos = object ? parse_key(doc, text, length, pos, depth + 1)
+                     : parse_value(doc, text, length, pos, depth + 1, &child);
+        if (pos == no_position)
+            return no_position;
+        container->children++;
         if (object) {
-            if (doc->tokens[child].type != JSON_STRING)
-                return false;
-            skip_whitespace(doc);
-            if (!next_is(doc, ':'))
-                return false;
-            doc->pos++;
-            if (value(doc, depth + 1) < 0)
-                return false;
-            children++;
+            pos = skip_whitespace(text, pos, length);
+            if (pos >= length || text[pos] != ':')
+                return no_position;
+            pos = parse_value(doc, text, length, pos + 1, depth + 1, &child);
+            if (pos == no_position)
+                return no_position;
+            container->children++;
         }
-        skip_whitespace(doc);
-        if (doc->pos >= doc->length)
-            return false;
-        char c = doc->text[doc->pos++];
+        pos = skip_whitespace(text, pos, length);
+        if (pos >= length)
+            return no_position;
+        char c = text[pos++];
         if (c == close)
-            break;
+            return pos;
         if (c != ',')
-            return false;
+            return no_position;
     }
-    doc->tokens[index].children = children;
-    return true;
+}
+
+// The parse step of value, on a position of its own: the position after the
+// value, or no_position; the value's token index in *index.
+uint64_t parse_value(json_doc *doc, const char *text, uint64_t length, uint64_t pos, int depth,
+                     int *index) {
+    pos = skip_whitespace(text, pos, length);
+    if (depth < 0 || depth > json_depth_limit || pos >= length || doc->count >= json_token_slots)
+        return no_position;
+    int32_t taken = doc->count++;
+    json_token *token = &doc->tokens[taken];
+    std::memset(token, 0, sizeof *token);
+    uint64_t start = pos;
+    token->start = start;
+    unsigned char first = static_cast<unsigned char>(text[pos++]);
+    switch (first) {
+    case '"':
+        token->type = JSON_STRING;
+        pos = scan_string(text, length, pos);
+        break;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        token->type = JSON_NUMBER;
+        pos = scan_number(text, length, pos, first);
+        break;
+    case 't':
+        token->type = JSON_BOOLEAN;
+        pos = scan_literal(text, length, start, "true");
+        break;
+    case 'f':
+        token->type = JSON_BOOLEAN;
+        pos = scan_literal(text, length, start, "false");
+        break;
+    case 'n':
+        token->type = JSON_NULL;
+        pos = scan_literal(text, length, start, "null");
+        break;
+    case '{':
+        token->type = JSON_OBJECT;
+        pos = scan_container(doc, text, length, pos, token, depth);
+        break;
+    case '[':
+        token->type = JSON_ARRAY;
+        pos = scan_container(doc, text, length, pos, token, depth);
+        break;
+    default:
+        pos = no_position;
+    }
+    if (pos == no_position)
+        return no_position;
+    token->end = pos;
+    token->next = doc->count;
+    *index = taken;
+    return pos;
 }
 
 bool valid_index(const json_doc *doc, int index) {
@@ -374,8 +435,8 @@ int json_parse(json_doc *doc, const char *text, uint64_t length) {
     doc->length = length;
     int result = -1;
     if ((text != nullptr || length == 0) && value(doc, 0) >= 0) {
-        skip_whitespace(doc);
-        result = doc->pos == doc->length ? 0 : -1;
+        doc->pos = skip_whitespace(text, doc->pos, length);
+        result = doc->pos == length ? 0 : -1;
     }
     std::memset(doc->tokens + doc->count, 0,
                 static_cast<size_t>(json_token_slots - doc->count) * sizeof(json_token));
@@ -383,55 +444,11 @@ int json_parse(json_doc *doc, const char *text, uint64_t length) {
 }
 
 int value(json_doc *doc, int depth) {
-    skip_whitespace(doc);
-    if (depth < 0 || depth > json_depth_limit || doc->pos >= doc->length ||
-        doc->count >= json_token_slots)
+    int index = -1;
+    uint64_t pos = parse_value(doc, doc->text, doc->length, doc->pos, depth, &index);
+    if (pos == no_position)
         return -1;
-    int32_t index = doc->count++;
-    json_token *token = &doc->tokens[index];
-    std::memset(token, 0, sizeof *token);
-    uint64_t start = doc->pos;
-    token->start = start;
-    unsigned char first = static_cast<unsigned char>(doc->text[doc->pos++]);
-    bool ok;
-    switch (first) {
-    case '"':
-        token->type = JSON_STRING;
-        ok = scan_string(doc);
-        break;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-        token->type = JSON_NUMBER;
-        ok = scan_number(doc, first);
-        break;
-    case 't':
-        token->type = JSON_BOOLEAN;
-        ok = scan_literal(doc, start, "true");
-        break;
-    case 'f':
-        token->type = JSON_BOOLEAN;
-        ok = scan_literal(doc, start, "false");
-        break;
-    case 'n':
-        token->type = JSON_NULL;
-        ok = scan_literal(doc, start, "null");
-        break;
-    case '{':
-        token->type = JSON_OBJECT;
-        ok = scan_container(doc, index, depth);
-        break;
-    case '[':
-        token->type = JSON_ARRAY;
-        ok = scan_container(doc, index, depth);
-        break;
-    default:
-        ok = false;
-    }
-    if (!ok)
-        return -1;
-    token->end = doc->pos;
-    token->next = doc->count;
+    doc->pos = pos;
     return index;
 }
 
