@@ -9,7 +9,7 @@ port=8088
 nginx_port=8089
 password='Tr0ub:4dor &3!'
 salt=benchsalt0123456
-seconds=${DASHWICK_SECONDS:-5}
+seconds=${DASHWICK_SECONDS:-3}
 requests=${DASHWICK_REQUESTS:-10000}
 
 if [ "${DASHWICK_BENCH_INSIDE:-}" != 1 ]; then
@@ -79,10 +79,10 @@ rate() {
 }
 oncpu() { awk '{ print $1 }' "/proc/$1/schedstat"; }  # ns the process spent on a processor
 worker=$(cat "/proc/$nginx/task/$nginx/children" | awk '{ print $1 }')
-echo "dashwick assets (wrk -c1 -t1, ${seconds} s, a new connection per request; best of three turns)"
+echo "dashwick assets (wrk -c1 -t1, ${seconds} s, a new connection per request; best of five turns)"
 for target in / /app.js /style.css; do
   best_d=0 best_n=0 cpu_d=0 cpu_n=0 count_d=0 count_n=0
-  for turn in 1 2 3; do
+  for turn in 1 2 3 4 5; do
     c0=$(oncpu "$dashwick"); read -r d nd < <(rate "$port" "$target"); c1=$(oncpu "$dashwick")
     w0=$(oncpu "$worker"); read -r n nn < <(rate "$nginx_port" "$target"); w1=$(oncpu "$worker")
     best_d=$(awk -v a="$best_d" -v b="$d" 'BEGIN { print (b > a) ? b : a }')
