@@ -103,12 +103,19 @@ constexpr uint64_t string_stops(uint64_t word) {
     return bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below(word, 0x20);
 }
 
-// Byte offset within a word (as loaded from memory) of its lowest flag.
+// Eight bytes of text as a word whose lowest byte comes first in memory, so
+// that a borrow runs from earlier bytes to later ones on every machine.
+uint64_t load_word(const char *bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
+    return word;
+}
+
+// Byte offset within a word from load_word of its lowest flag.
 unsigned first_flagged(uint64_t mask) {
-    if constexpr (std::endian::native == std::endian::little)
-        return static_cast<unsigned>(std::countr_zero(mask)) / 8;
-    else
-        return static_cast<unsigned>(std::countl_zero(mask)) / 8;
+    return static_cast<unsigned>(std::countr_zero(mask)) / 8;
 }
 
 // Flags exactly the bytes of a word that equal c (no false flags at all).
@@ -141,8 +148,7 @@ constexpr uint64_t bytes_exactly(uint64_t word, unsigned char c) {
     }
 #endif
     while (length - pos >= 8) {
-        uint64_t word;
-        std::memcpy(&word, text + pos, 8);
+        uint64_t word = load_word(text + pos);
         uint64_t blank = bytes_exactly(word, ' ') | bytes_exactly(word, '\n') |
                          bytes_exactly(word, '\r') | bytes_exactly(word, '\t');
         uint64_t other = ~blank & byte_highs;
@@ -177,8 +183,7 @@ bool is_string_stop(unsigned char c) {
     }
 #endif
     while (length - pos >= 8) {
-        uint64_t word;
-        std::memcpy(&word, text + pos, 8);
+        uint64_t word = load_word(text + pos);
         uint64_t stops = string_stops(word);
         if (stops != 0)
             return pos + first_flagged(stops);
