@@ -563,7 +563,11 @@
     const fields = installed ? { operation: 'packages', action: 'installed' } : { operation: 'packages' };
     const done = await task('packages', installed ? 'Installed packages' : 'Packages on offer', fields);
     if (!done) return;
-    const rows = listing(done.output);
+    packageRows(installed, done.output);
+  }
+
+  function packageRows(installed, output) {
+    const rows = listing(output);
     $('packages-caption').textContent = installed ? 'Installed packages' : 'Packages on offer';
     tableRows('packages-rows', rows, (row, cell) => {
       for (const action of installed ? ['upgrade', 'remove'] : ['install', 'upgrade']) {
@@ -605,16 +609,7 @@
     const done = await task('packages', label, { operation: 'package', action, name });
     if (done && installedShown) {
       const list = await quietTask({ operation: 'packages', action: 'installed' });
-      if (list) fillPackages(list.output);
-    }
-  }
-
-  function fillPackages(output) {
-    const rows = new Map(listing(output).map((row) => [row.name, row.rest]));
-    for (const tr of Array.from($('packages-rows').children)) {
-      const name = tr.firstChild.textContent;
-      if (!rows.has(name)) tr.remove();
-      else showWords(tr.children[1], rows.get(name));
+      if (list && installedShown) packageRows(true, list.output);
     }
   }
 

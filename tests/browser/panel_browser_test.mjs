@@ -37,8 +37,9 @@ const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // Starts the sandboxed server; resolves once "/" answers (10 s at most).
 async function startServer() {
-  server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, password, '8088', join(scratch, 'logs')],
-    { stdio: ['ignore', 'inherit', 'inherit'] });
+  server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, '8088', join(scratch, 'logs')],
+    { stdio: ['pipe', 'inherit', 'inherit'] });
+  server.stdin.end(password + '\n');
   for (let i = 0; i < 100; i++) {
     try {
       if ((await fetch(origin + '/')).status === 200) return;
@@ -102,7 +103,7 @@ async function main() {
     if (m.type() !== 'error') return;
     const text = m.text();
     if (allowed.some((status) => text.includes('status of ' + status))) return;
-    problems.push('console: ' + text);
+    problems.push('console: ' + text + ' (' + m.location().url + ')');
   });
   page.on('pageerror', (e) => problems.push('page error: ' + e.message));
   await page.exposeFunction('reportViolation', (v) => problems.push('policy: ' + v));
@@ -240,9 +241,12 @@ async function main() {
       await stopServer();
       await startServer();
       await page.click('#tab-network');
+      const before = await page.getAttribute('#network-task', 'data-job');
       await page.click('#network-show');
+      await page.waitForFunction((b) => document.getElementById('network-task').dataset.job !== b, before);
       const status = await waitBadge(page, 'network');
-      return status === 'Exit status 0';
+      // The job numbers start again with the new server.
+      return status === 'Exit status 0' && (await page.getAttribute('#network-task', 'data-job')) === '1';
     }],
   ];
 
