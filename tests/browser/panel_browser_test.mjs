@@ -218,6 +218,18 @@ async function main() {
       await waitBadge(page, 'network');
       return (await textOf(page, '#network-task pre')).includes('inet 192.0.2.10/24');
     }],
+    ['the sections are reachable with the keyboard alone', [], async () => {
+      await page.click('#tab-overview');
+      await page.focus('#sign-out');
+      for (let i = 0; i < 8; i++) {
+        await page.keyboard.press('Shift+Tab');
+        if (await page.evaluate(() => document.activeElement.id === 'tab-logs')) break;
+      }
+      await page.keyboard.press('Enter');
+      await page.locator('#view-logs').waitFor();
+      return page.evaluate(() => document.activeElement.id === 'logs-title' &&
+        document.getElementById('tab-logs').getAttribute('aria-current') === 'page');
+    }],
     ['logs are listed by name, shown filtered and cleaned, and followed', [], async () => {
       await page.click('#tab-logs');
       await page.locator('#log-list button', { hasText: 'zeta.log' }).waitFor();
