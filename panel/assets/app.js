@@ -170,13 +170,20 @@
     current = '';
     samples.length = 0;
     // Nothing read while signed in stays on the page.
-    for (const id of ['log-list', 'log-text', 'services-rows', 'packages-rows', 'cpu-graph']) $(id).textContent = '';
+    for (const id of ['log-list', 'log-text', 'log-count', 'services-rows', 'packages-rows', 'cpu-graph',
+      'bar-host', 'sys-host', 'sys-release', 'sys-uptime', 'mem-text', 'cpu-figure']) $(id).textContent = '';
+    $('log-name').textContent = 'Choose a log';
+    $('log-filter').value = '';
+    $('log-follow').checked = false;
+    $('log-follow').disabled = true;
+    $('log-refresh').disabled = true;
     for (const id of ['services-task', 'packages-task', 'network-task', 'services-table', 'packages-table']) {
       $(id).hidden = true;
       if (id.endsWith('task')) $(id).textContent = '';
     }
     for (const view of views) { showError(view, null); $('view-' + view).hidden = true; }
     logName = '';
+    logBody = '';
     loaded.clear();
     $('bar').hidden = true;
     document.body.classList.remove('signed-in');
