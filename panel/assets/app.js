@@ -15,6 +15,7 @@
   let token = '';          // "csrf" of the last /api/system reply
   let session = 0;         // bumped at each sign-in and sign-out
   let current = '';        // the view on show
+  let sampled = 0;         // when /api/system last answered (ms)
   const timers = { overview: 0, follow: 0 };
 
   const views = ['overview', 'logs', 'services', 'packages', 'network'];
@@ -69,6 +70,7 @@
   async function system() {
     const data = await (await call('/api/system')).json();
     if (typeof data.csrf === 'string') token = data.csrf;
+    sampled = Date.now();
     return data;
   }
 
@@ -149,7 +151,7 @@
       document.body.classList.add('signed-in');
       $('bar').hidden = false;
       $('view-signin').hidden = true;
-      updateSystem(data);
+      updateSystem(data, true);
       route();
     } catch (e) {
       if (e.status !== 401) {
@@ -237,7 +239,7 @@
 
   const samples = [];
 
-  function updateSystem(data) {
+  function updateSystem(data, first) {
     $('bar-host').textContent = data.hostname || '';
     $('sys-host').textContent = data.hostname || 'unknown';
     $('sys-release').textContent = data.release || 'unknown';
@@ -249,7 +251,11 @@
     $('mem-bar').value = share;
     $('mem-bar').textContent = share + '%';
     const cpu = Number(data.cpu_core_percent);
-    if (Number.isFinite(cpu) && cpu >= 0) {
+    // The first answer of a session measures from whatever asked before,
+    // perhaps long ago; figures count from the second one on.
+    if (first) {
+      $('cpu-figure').textContent = 'measuring…';
+    } else if (Number.isFinite(cpu) && cpu >= 0) {
       $('cpu-figure').textContent = cpu.toFixed(1) + '%';
       samples.push(cpu);
       if (samples.length > cpuSamples) samples.shift();
@@ -303,7 +309,9 @@
     const mine = session;
     clearTimeout(timers.overview);
     try {
-      updateSystem(await system());
+      // Each answer measures the CPU since the one before, so a second ask
+      // right after the first would give a figure over a few milliseconds.
+      if (Date.now() - sampled >= refreshMs / 2) updateSystem(await system());
       showError('overview', null);
     } catch (e) {
       if (e.status === 401) return;

@@ -124,6 +124,7 @@ async function main() {
       await page.fill('#password', password);
       await page.click('#signin-button');
       await page.locator('#sys-host').filter({ hasText: /\S/ }).waitFor();
+      await page.locator('#cpu-figure').filter({ hasText: /%|not available/ }).waitFor({ timeout: 8000 });
       const host = await textOf(page, '#sys-host');
       const cpu = await textOf(page, '#cpu-figure');
       const memory = await textOf(page, '#mem-text');
