@@ -148,11 +148,11 @@
     try {
       const data = await system();
       field.value = '';
-      document.body.classList.add('signed-in');
       $('bar').hidden = false;
       $('view-signin').hidden = true;
       updateSystem(data, true);
       route();
+      focusHeading();
     } catch (e) {
       if (e.status !== 401) {
         password = null;
@@ -188,7 +188,6 @@
     logBody = '';
     loaded.clear();
     $('bar').hidden = true;
-    document.body.classList.remove('signed-in');
     $('view-signin').hidden = false;
     $('signin-error').textContent = typeof reason === 'string' ? reason : '';
     $('password').focus();
@@ -205,6 +204,13 @@
     timers.follow = 0;
   }
 
+  // Moves the keyboard focus to the heading of the view on show.
+  function focusHeading() {
+    const heading = $(current + '-title');
+    heading.tabIndex = -1;
+    heading.focus();
+  }
+
   function route() {
     if (password === null) return;
     let view = location.hash.slice(1);
@@ -219,11 +225,7 @@
       if (name === view) tab.setAttribute('aria-current', 'page');
       else tab.removeAttribute('aria-current');
     }
-    if (moved) {
-      const heading = $(view + '-title');
-      heading.tabIndex = -1;
-      heading.focus();
-    }
+    if (moved) focusHeading();
     if (view === 'overview') overview();
     if (view === 'logs') logs();
     if (view === 'logs' && $('log-follow').checked) follow();

@@ -129,7 +129,9 @@ async function main() {
       const cpu = await textOf(page, '#cpu-figure');
       const memory = await textOf(page, '#mem-text');
       console.log('     host ' + host + ', cpu ' + cpu + ', memory ' + memory);
-      return host === readFileSync('/proc/sys/kernel/hostname', 'utf8').trim() &&
+      const focused = await page.evaluate(() => document.activeElement.id);
+      return focused === 'overview-title' &&
+        host === readFileSync('/proc/sys/kernel/hostname', 'utf8').trim() &&
         /^(\d+\.\d%|not available)$/.test(cpu) && / of .* used \(\d+%\)$/.test(memory);
     }],
     ['the password is kept nowhere but in memory', [], async () => page.evaluate(() =>
