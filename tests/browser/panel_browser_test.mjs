@@ -1,0 +1,366 @@
+// The panel page in headless chromium against the real dashwick.
+//
+//   node panel_browser_test.mjs DASHWICK SCREENSHOT_DIR [BASE_URL]
+//
+// BASE_URL is http://127.0.0.1:8088 (the server itself) by default. With
+// https://127.0.0.1:PORT the page is reached through the nginx front
+// (scripts/nginx-front, deploy/nginx/dashwick.conf, a throw-away
+// certificate) on that port, in front of the same server.
+//
+// Run it through run.sh, which gives it a private network namespace: the
+// server listens on 127.0.0.1:8088 there and chromium reaches it there.
+// The server runs under scripts/panel-sandbox with the stand-in tools of
+// examples/tools and a few seeded log files.
+import { spawn } from 'node:child_process';
+import { chmodSync, mkdtempSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { dirname, join } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const here = dirname(fileURLToPath(import.meta.url));
+const top = join(here, '..', '..');
+const [dashwick, shots, base] = process.argv.slice(2);
+if (!dashwick || !shots) {
+  console.error('usage: node panel_browser_test.mjs DASHWICK SCREENSHOT_DIR [BASE_URL]');
+  process.exit(2);
+}
+
+const password = 'br0wser:test ünïcode';   // a colon, a blank, non-ASCII
+const origin = new URL(base ?? 'http://127.0.0.1:8088').origin;
+const proxied = origin.startsWith('https:');
+// The front's certificate is made for the run: trusted without a check,
+// here and in chromium (ignoreHTTPSErrors).
+if (proxied) process.env.NODE_TLS_REJECT_UNAUTHORIZED = '0';
+let front = null;
+const scratch = mkdtempSync(join(tmpdir(), 'panel-browser-'));
+const failures = [];
+let server = null;
+let context = null;
+
+function check(ok, what) {
+  if (!ok) failures.push(what);
+  console.log((ok ? 'ok   ' : 'FAIL ') + what);
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// Starts the sandboxed server; resolves once "/" answers (10 s at most).
+async function startServer() {
+  if (proxied && !front) {
+    // Started once; it stays while the server restarts behind it.
+    chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
+    mkdirSync(join(scratch, 'front'));
+    front = spawn(join(top, 'scripts', 'nginx-front'), [join(scratch, 'front'), new URL(origin).port || '443'],
+      { stdio: ['ignore', 'inherit', 'inherit'] });
+  }
+  server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, '8088', join(scratch, 'logs')],
+    { stdio: ['pipe', 'inherit', 'inherit'] });
+  server.stdin.end(password + '\n');
+  for (let i = 0; i < 100; i++) {
+    try {
+      if ((await fetch(origin + '/')).status === 200) return;
+    } catch { /* not listening yet */ }
+    await sleep(100);
+  }
+  throw new Error('dashwick did not answer within 10 s');
+}
+
+// Stops it by its pid; the launcher takes the namespace down with it.
+async function stopServer() {
+  if (!server || server.exitCode !== null) return;
+  const ended = new Promise((resolve) => server.once('exit', resolve));
+  server.kill('SIGTERM');
+  await Promise.race([ended, sleep(5000)]);
+  if (server.exitCode === null) server.kill('SIGKILL');
+}
+
+// nginx-front is unshare by now: killed by its pid, it takes nginx with it.
+async function stopFront() {
+  if (!front || front.exitCode !== null) return;
+  const gone = new Promise((resolve) => front.once('exit', resolve));
+  front.kill('SIGKILL');
+  await Promise.race([gone, sleep(5000)]);
+}
+
+// ---- the checks ----------------------------------------------------------
+
+const sizes = { desktop: { width: 1280, height: 800 }, phone: { width: 390, height: 844 } };
+const logLines = [
+  'alpha: service started',
+  '\x1b[31mbeta: disk almost full\x1b[0m',
+  'gamma: \x1b]0;title\x07link up',
+  'delta: Beta test finished\r',
+];
+
+async function textOf(page, selector) {
+  return (await page.locator(selector).textContent()) ?? '';
+}
+
+async function waitBadge(page, view) {
+  const badge = page.locator('#' + view + '-task .badge');
+  await badge.filter({ hasText: /Exit status/ }).waitFor({ timeout: 30000 });
+  return badge.textContent();
+}
+
+async function main() {
+  mkdirSync(shots, { recursive: true });
+  mkdirSync(join(scratch, 'logs'));
+  writeFileSync(join(scratch, 'logs', 'demo.log'), logLines.join('\n') + '\n');
+  writeFileSync(join(scratch, 'logs', 'app.log.1'), 'older generation\n');
+  writeFileSync(join(scratch, 'logs', 'zeta.log'), '');
+  await startServer();
+
+  context = await chromium.launchPersistentContext(join(scratch, 'profile'), {
+    executablePath: '/usr/bin/chromium',
+    headless: true,
+    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+    viewport: sizes.desktop,
+    ignoreHTTPSErrors: proxied,
+  });
+  const page = context.pages()[0] ?? await context.newPage();
+
+  // Every console error, page error and policy violation is a failure,
+  // except the refusals a step provokes on purpose (listed in allowed).
+  const problems = [];
+  let allowed = [];
+  page.on('console', (m) => {
+    if (m.type() !== 'error') return;
+    const text = m.text();
+    if (allowed.some((status) => text.includes('status of ' + status))) return;
+    problems.push('console: ' + text + ' (' + m.location().url + ')');
+  });
+  page.on('pageerror', (e) => problems.push('page error: ' + e.message));
+  await page.exposeFunction('reportViolation', (v) => problems.push('policy: ' + v));
+  await page.addInitScript(() => {
+    document.addEventListener('securitypolicyviolation',
+      (e) => window.reportViolation(e.violatedDirective + ' ' + e.blockedURI));
+  });
+
+  const steps = [
+    ['a wrong password is refused with the server\'s sentence', [401], async () => {
+      await page.goto(origin + '/');
+      await page.fill('#password', 'wrong');
+      await page.press('#password', 'Enter');
+      await page.locator('#signin-error').filter({ hasText: 'Authentication required' }).waitFor();
+      return (await page.isVisible('#view-signin')) && !(await page.isVisible('#bar'));
+    }],
+    ['signing in shows the host name and a CPU figure', [], async () => {
+      await page.fill('#password', password);
+      await page.click('#signin-button');
+      await page.locator('#sys-host').filter({ hasText: /\S/ }).waitFor();
+      await page.locator('#cpu-figure').filter({ hasText: /%|not available/ }).waitFor({ timeout: 8000 });
+      const host = await textOf(page, '#sys-host');
+      const cpu = await textOf(page, '#cpu-figure');
+      const memory = await textOf(page, '#mem-text');
+      console.log('     host ' + host + ', cpu ' + cpu + ', memory ' + memory);
+      const focused = await page.evaluate(() => document.activeElement.id);
+      return focused === 'overview-title' &&
+        host === readFileSync('/proc/sys/kernel/hostname', 'utf8').trim() &&
+        /^(\d+\.\d%|not available)$/.test(cpu) && / of .* used \(\d+%\)$/.test(memory);
+    }],
+    ['the password is kept nowhere but in memory', [], async () => page.evaluate(() =>
+      localStorage.length === 0 && sessionStorage.length === 0 && document.cookie === '' &&
+      !document.body.innerHTML.includes('ünïcode'))],
+    ['the overview refreshes by itself', [], async () => {
+      const samples = () => page.locator('#cpu-graph').getAttribute('aria-label');
+      const before = await samples();
+      await page.waitForFunction((b) => document.getElementById('cpu-graph').getAttribute('aria-label') !== b
+        || document.getElementById('cpu-figure').textContent === 'not available', before, { timeout: 8000 });
+      await sleep(3500);
+      return (await textOf(page, '#sys-uptime')) !== '';
+    }],
+    ['the service list comes from a task and a restart shows output and status', [], async () => {
+      await page.click('#tab-services');
+      await page.locator('#services-rows tr').first().waitFor({ timeout: 30000 });
+      const names = await page.locator('#services-rows th').allTextContents();
+      await page.click('button[aria-label="Restart ntpd"]');
+      await page.locator('#services-task .task-title').filter({ hasText: 'Restart ntpd' }).waitFor();
+      const status = await waitBadge(page, 'services');
+      const output = await textOf(page, '#services-task pre');
+      await page.locator('#services-rows tr', { hasText: 'ntpd' }).filter({ hasText: 'running' })
+        .waitFor({ timeout: 30000 });
+      return names.join(' ') === 'cron dashwick dropbear nginx ntpd syslogd' &&
+        status === 'Exit status 0' && output.includes('ntpd: running') && !/[\x1b\r]/.test(output);
+    }],
+    ['a failing task shows its exit status and output', [], async () => {
+      await page.fill('#service-name', 'nosuch');
+      await page.selectOption('#service-action', 'stop');
+      await page.press('#service-name', 'Enter');
+      await page.locator('#services-task .task-title').filter({ hasText: 'Stop nosuch' }).waitFor();
+      const status = await waitBadge(page, 'services');
+      return status === 'Exit status 1' &&
+        (await textOf(page, '#services-task pre')).includes('no such service: nosuch');
+    }],
+    ['refusals show the server\'s sentence; unsafe names never leave the page', [400], async () => {
+      let sent = 0;
+      const count = (r) => { if (r.url().endsWith('/api/run')) sent++; };
+      page.on('request', count);
+      const cases = [
+        ['nginx', 'Manage panel services from SSH', 1],
+        ['bad.name', 'letters, digits', 0],
+        ['.hidden', 'letters, digits', 0],
+        ['x'.repeat(64), 'letters, digits', 0],
+      ];
+      let ok = true;
+      for (const [name, sentence, requests] of cases) {
+        sent = 0;
+        await page.evaluate((n) => { document.getElementById('service-name').value = n; }, name);
+        await page.selectOption('#service-action', 'restart');
+        await page.click('#service-form button[type="submit"]');
+        await page.locator('#services-error').filter({ hasText: sentence }).waitFor({ timeout: 5000 });
+        await sleep(200);
+        if (sent !== requests) { ok = false; console.log('     ' + name + ': ' + sent + ' requests'); }
+      }
+      page.off('request', count);
+      return ok;
+    }],
+    ['packages: protected removal refused, install then confirmed removal', [400], async () => {
+      await page.click('#tab-packages');
+      await page.locator('#packages-rows tr', { hasText: 'dropbear' }).waitFor({ timeout: 30000 });
+      await page.click('button[aria-label="Remove dropbear"]');
+      await page.click('#confirm-yes');
+      await page.locator('#packages-error').filter({ hasText: 'Protected package' }).waitFor();
+      await page.fill('#package-name', 'htop');
+      await page.selectOption('#package-action', 'install');
+      await page.press('#package-name', 'Enter');
+      await page.locator('#packages-task .task-title').filter({ hasText: 'Install htop' }).waitFor();
+      const installed = await waitBadge(page, 'packages');
+      const output = await textOf(page, '#packages-task pre');
+      await page.locator('#packages-rows th', { hasText: 'htop' }).waitFor({ timeout: 30000 });
+      // Cancelled with Escape: nothing starts.
+      await page.click('button[aria-label="Remove htop"]');
+      await page.keyboard.press('Escape');
+      const cancelled = !(await page.isVisible('#confirm')) &&
+        (await textOf(page, '#packages-task .task-title')) === 'Install htop';
+      await page.click('button[aria-label="Remove htop"]');
+      await page.click('#confirm-yes');
+      await page.locator('#packages-task .task-title').filter({ hasText: 'Remove htop' }).waitFor();
+      const removed = await waitBadge(page, 'packages');
+      await page.locator('#packages-rows th', { hasText: 'htop' }).waitFor({ state: 'detached', timeout: 30000 });
+      return installed === 'Exit status 0' && output.includes('htop 3.2.2 installed') && cancelled &&
+        removed === 'Exit status 0';
+    }],
+    ['the network view shows the addresses', [], async () => {
+      await page.click('#tab-network');
+      await waitBadge(page, 'network');
+      return (await textOf(page, '#network-task pre')).includes('inet 192.0.2.10/24');
+    }],
+    ['the sections are reachable with the keyboard alone', [], async () => {
+      await page.click('#tab-overview');
+      await page.focus('#sign-out');
+      for (let i = 0; i < 8; i++) {
+        await page.keyboard.press('Shift+Tab');
+        if (await page.evaluate(() => document.activeElement.id === 'tab-logs')) break;
+      }
+      await page.keyboard.press('Enter');
+      await page.locator('#view-logs').waitFor();
+      return page.evaluate(() => document.activeElement.id === 'logs-title' &&
+        document.getElementById('tab-logs').getAttribute('aria-current') === 'page');
+    }],
+    ['logs are listed by name, shown filtered and cleaned, and followed', [], async () => {
+      await page.click('#tab-logs');
+      await page.locator('#log-list button', { hasText: 'zeta.log' }).waitFor();
+      const names = await page.locator('#log-list button').allTextContents();
+      const sorted = [...names].sort();
+      await page.click('#log-list button:text-is("demo.log")');
+      await page.locator('#log-text').filter({ hasText: 'alpha' }).waitFor();
+      const whole = await textOf(page, '#log-text');
+      await page.fill('#log-filter', 'beta');
+      const filtered = await textOf(page, '#log-text');
+      const count = await textOf(page, '#log-count');
+      await page.check('#log-follow');
+      await sleep(2500);
+      return names.includes('demo.log') && names.includes('app.log.1') &&
+        names.join() === sorted.join() && !/[\x1b\x07\r]/.test(whole) &&
+        whole.includes('gamma: link up') &&
+        filtered === 'beta: disk almost full\ndelta: Beta test finished' && count === '2 of 4 lines match';
+    }],
+    ['a restarted server\'s new token is fetched and the task sent again', [403], async () => {
+      await page.uncheck('#log-follow');
+      await stopServer();
+      await startServer();
+      await page.click('#tab-network');
+      const before = await page.getAttribute('#network-task', 'data-job');
+      await page.click('#network-show');
+      await page.waitForFunction((b) => document.getElementById('network-task').dataset.job !== b, before);
+      const status = await waitBadge(page, 'network');
+      // The job numbers start again with the new server.
+      return status === 'Exit status 0' && (await page.getAttribute('#network-task', 'data-job')) === '1';
+    }],
+  ];
+
+  for (const [name, statuses, body] of steps) {
+    allowed = statuses;
+    let ok = false;
+    try {
+      ok = await body();
+    } catch (e) {
+      console.log('     ' + e.message.split('\n')[0]);
+    }
+    check(ok, name);
+  }
+  allowed = [];
+
+  // Accessibility and screenshots: every view, both schemes, both widths.
+  const axe = readFileSync(join(here, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
+  const views = ['overview', 'logs', 'services', 'packages', 'network'];
+  const serious = [];
+  const shoot = async (name, scheme, size) => {
+    await page.setViewportSize(sizes[size]);
+    await page.emulateMedia({ colorScheme: scheme });
+    await sleep(150);
+    await page.screenshot({ path: join(shots, name + '-' + scheme + '-' + size + '.png'), fullPage: true });
+  };
+  const audit = async (name, scheme) => {
+    // Evaluated rather than added as a script tag: the page's policy
+    // refuses inline scripts, and that refusal would count as a violation.
+    if (!(await page.evaluate(() => typeof window.axe === 'object'))) await page.evaluate(axe);
+    const found = await page.evaluate(async () => {
+      const result = await window.axe.run(document, { resultTypes: ['violations'] });
+      return result.violations.filter((v) => v.impact === 'serious' || v.impact === 'critical')
+        .map((v) => v.id + ' (' + v.nodes.map((n) => n.target.join(' ')).join(', ') + ')');
+    });
+    for (const f of found) serious.push(name + ' ' + scheme + ': ' + f);
+  };
+  for (const view of views) {
+    await page.click('#tab-' + view);
+    await page.locator('#view-' + view).waitFor();
+    if (view === 'network') await waitBadge(page, 'network').catch(() => {});
+    for (const scheme of ['light', 'dark']) {
+      await shoot(view, scheme, 'phone');
+      await shoot(view, scheme, 'desktop');
+      await audit(view, scheme);
+    }
+  }
+  await page.click('#sign-out');
+  check(await page.isVisible('#view-signin') && (await page.inputValue('#password')) === '' &&
+    (await textOf(page, '#log-text')) === '' && (await page.evaluate(() => document.body.textContent))
+      .indexOf('ntpd') < 0, 'signing out returns to the sign-in view and clears what was read');
+  for (const scheme of ['light', 'dark']) {
+    for (const size of ['phone', 'desktop']) await shoot('signin', scheme, size);
+    await audit('signin', scheme);
+  }
+  const keyboard = await page.evaluate(() => document.activeElement && document.activeElement.id);
+  check(keyboard === 'password', 'after signing out the password field has the focus');
+
+  for (const s of serious) console.log('     ' + s);
+  check(serious.length === 0, 'accessibility audit: no serious or critical violations');
+  for (const p of problems) console.log('     ' + p);
+  check(problems.length === 0, 'no console errors and no policy violations');
+}
+
+try {
+  await main();
+} catch (e) {
+  failures.push(e.message);
+  console.error(e);
+} finally {
+  if (context) await context.close().catch(() => {});
+  await stopServer();
+  await stopFront();
+  rmSync(scratch, { recursive: true, force: true });
+}
+console.log(failures.length ? failures.length + ' failed' : 'all passed; screenshots in ' + shots);
+process.exit(failures.length ? 1 : 0);
