@@ -40,7 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Without chunked framing the body is what followed the headers, up to
     // its first NUL; a NUL inside the header block ends the headers early.
     std::string headers_text(headers.substr(0, headers.find('\0')));
-    if (!strcasestr(headers_text.c_str(), "Transfer-Encoding: chunked"))
-        check(std::string_view(buffer.get(), length) == sent.substr(0, sent.find('\0')));
+    if (strcasestr(headers_text.c_str(), "Transfer-Encoding: chunked")) return 0;
+    check(std::string_view(buffer.get(), length) == sent.substr(0, sent.find('\0')));
+    // And a Content-Length header, if any, gave the number of bytes sent.
+    if (const char *field = strcasestr(headers_text.c_str(), "Content-Length:")) {
+        const char *digits = field + strlen("Content-Length:");
+        digits += strspn(digits, " \t");
+        check(*digits >= '0' && *digits <= '9');
+        check(strtoull(digits, nullptr, 10) == sent.size());
+    }
     return 0;
 }
