@@ -16,6 +16,7 @@
 #include "agent/network.h"
 #include "agent/sources.h"
 #include "agent/userdata.h"
+#include "servicelog/servicelog.h"
 
 namespace {
 
@@ -99,7 +100,9 @@ void invalid_metadata() {
 int main(int argc, char **argv) {
     run_options options;
     if (argc == 1) {
-        // Started by the boot sequence: the service log capture belongs here.
+        // Started by the boot sequence: everything it prints goes to the
+        // service log.
+        service_log_start("seedcfg");
     } else if (argc > 1 && parse_command_line(argc, argv, &options) != 0) {
         return 2;
     }

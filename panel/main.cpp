@@ -18,6 +18,7 @@
 #include "panel/auth.h"
 #include "panel/http.h"
 #include "panel/tasks.h"
+#include "servicelog/servicelog.h"
 
 namespace {
 
@@ -96,8 +97,9 @@ int main(int argc, char **argv) {
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     if (open_listener(port) != 0) return 1;
 
-    // The service log capture ("dashwick") starts here, once the port is
-    // ours: a refused bind above still reaches the starter's terminal.
+    // The service log capture starts once the port is ours: a refused bind
+    // above still reaches the starter's terminal.
+    service_log_start("dashwick");
 
     // A client that has gone away makes a write fail instead of ending us.
     signal(SIGPIPE, SIG_IGN);

@@ -9,6 +9,8 @@
 
 constexpr size_t job_slots = 32;
 constexpr size_t job_path_size = 128;
+constexpr long job_time_limit = 180;   // seconds before a job is killed
+constexpr size_t body_limit = 512;     // longest task request body
 
 // One job: id 0 marks a slot that never held one.
 struct job {

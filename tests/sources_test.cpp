@@ -142,7 +142,10 @@ struct guest {
         o.binds = {{mnt(), "/mnt"}};
         o.env = {"LD_PRELOAD=" FAKE_MOUNT_PATH, "FAKE_MOUNT_LOG=" + (scratch / "mount.log"),
                  "FAKE_MOUNT_DRIVES=" + drives, "FAKE_MOUNT_KERNEL=" + kernel,
-                 "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"};
+                 "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0",
+                 // Run without arguments, the output stays on the pipes read
+                 // here instead of going to a service log.
+                 "VORNA_LOG_SERVICE=seedcfg"};
         o.net_of = net_of;
         o.private_net = true;
         o.prepare = [nodes = devices] {
