@@ -4,12 +4,17 @@
 // reply or nothing.
 //
 // Root's shadow entry is a stand-in (password "fuzz", a hash that is cheap
-// to check) so that authenticated requests reach the endpoints. The request
-// token stays unset, so no task request is ever accepted and no program is
-// started.
+// to check) so that authenticated requests reach the endpoints, and the
+// request token is 64 zeros, so that task requests reach the body intake,
+// the form and the operation table. No job is ever started: the job table
+// always holds a running job (a child of this process that only waits), so
+// every task the table accepts is answered as refused for that one.
 #include <fcntl.h>
 #include <shadow.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,7 +23,9 @@
 #include <string>
 #include <string_view>
 
+#include "panel/auth.h"
 #include "panel/http.h"
+#include "panel/tasks.h"
 
 extern "C" struct spwd *getspnam(const char *name) {
     static char stored[] = "abQPvJEC1boYY";  // crypt("fuzz", "ab")
@@ -67,9 +74,39 @@ void check_reply(std::string_view reply) {
     check(head.find("\r\nCache-Control: no-store\r\n") != std::string_view::npos);
 }
 
+pid_t busy_job = -1;
+
+void stop_busy_job() {
+    kill(busy_job, SIGKILL);
+    waitpid(busy_job, nullptr, 0);
+}
+
+// The running job of every request: slot 0, started in the far future so
+// that it never comes of age to be killed.
+void hold_job_table() {
+    // Without it the next task the table accepts would really start.
+    if (waitpid(busy_job, nullptr, WNOHANG) != 0) std::abort();
+    memset(jobs, 0, sizeof jobs);
+    jobs[0] = {1, busy_job, 0, -1, INT64_MAX / 2, "/nonexistent/job-1.log"};
+    sequence = 1;
+}
+
 }  // namespace
 
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    memset(csrf, '0', csrf_size - 1);
+    busy_job = fork();
+    if (busy_job < 0) std::abort();
+    if (busy_job == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        for (;;) pause();
+    }
+    atexit(stop_busy_job);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    hold_job_table();
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) std::abort();
     int client = ends[0], server = ends[1];
@@ -91,5 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fcntl(client, F_SETFL, 0);
     check_reply(take_reply(client));
     close(client);
+    // Still the one job, still running: nothing was started or reaped.
+    check(sequence == 1 && jobs[0].done == 0 && jobs[0].pid == busy_job && jobs[1].id == 0);
     return 0;
 }
