@@ -3,6 +3,8 @@
 
 #include <poll.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -157,6 +159,10 @@ void intake(int client, char *request) {
 }  // namespace
 
 void handle(int client) {
+    // A client that stops taking the reply is dropped after 3 s instead of
+    // holding up everyone behind it.
+    timeval patience{write_timeout_ms / 1000, write_timeout_ms % 1000 * 1000};
+    setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     char request[request_size + 1];
     intake(client, request);
     // The head carried the credentials, and Base64 hides nothing: wiped like
