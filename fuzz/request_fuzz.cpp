@@ -9,15 +9,21 @@
 // the form and the operation table. No job is ever started: the job table
 // always holds a running job (a child of this process that only waits), so
 // every task the table accepts is answered as refused for that one.
+// Where scripts/fuzz gives scratch directories, a few log, asset and job
+// files are put there for the endpoints to serve.
 #include <fcntl.h>
 #include <shadow.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <linux/magic.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -75,6 +81,35 @@ void check_reply(std::string_view reply) {
 }
 
 pid_t busy_job = -1;
+const char *job_file = "/nonexistent/job-1.log";
+
+bool scratch(const char *directory) {
+    struct statfs about {};
+    return statfs(directory, &about) == 0 && about.f_type == TMPFS_MAGIC;
+}
+
+void put(const char *path, std::string_view content) {
+    if (FILE *file = fopen(path, "w")) {
+        fwrite(content.data(), 1, content.size(), file);
+        fclose(file);
+    }
+}
+
+// Files for the endpoints to serve, only where scripts/fuzz has put empty
+// scratch directories over /var/log, /var/lib and /usr/share.
+void furnish() {
+    if (!scratch("/var/log") || !scratch("/var/lib") || !scratch("/usr/share")) return;
+    mkdir("/usr/share/dashwick", 0755);
+    put("/usr/share/dashwick/index.html", "<!doctype html><title>panel</title>\n");
+    put("/usr/share/dashwick/app.js", "'use strict';\n");
+    put("/usr/share/dashwick/style.css", "body{margin:0}\n");
+    put("/var/log/seedcfg.log", "[2026-12-07 10:00:00] seedcfg started\n\x1b[1mready\x1b[0m\r\n");
+    put("/var/log/dashwick.log.1", std::string(70000, 'x'));
+    mkdir("/var/log/sub", 0755);
+    mkdir("/var/lib/dashwick", 0700);
+    job_file = "/var/lib/dashwick/job-1.log";
+    put(job_file, "restarting dropbear\x1b]0;title\x07\n");
+}
 
 void stop_busy_job() {
     kill(busy_job, SIGKILL);
@@ -87,7 +122,8 @@ void hold_job_table() {
     // Without it the next task the table accepts would really start.
     if (waitpid(busy_job, nullptr, WNOHANG) != 0) std::abort();
     memset(jobs, 0, sizeof jobs);
-    jobs[0] = {1, busy_job, 0, -1, INT64_MAX / 2, "/nonexistent/job-1.log"};
+    jobs[0] = {1, busy_job, 0, -1, INT64_MAX / 2, {}};
+    snprintf(jobs[0].path, sizeof jobs[0].path, "%s", job_file);
     sequence = 1;
 }
 
@@ -95,6 +131,7 @@ void hold_job_table() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     memset(csrf, '0', csrf_size - 1);
+    furnish();
     busy_job = fork();
     if (busy_job < 0) std::abort();
     if (busy_job == 0) {
