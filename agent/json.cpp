@@ -4,10 +4,16 @@
 // allocated and nothing is kept outside the caller's record.
 #include "agent/json.h"
 
+#include <bit>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -74,127 +80,314 @@ int32_t low_surrogate_escape(const char *text, uint64_t pos, uint64_t limit) {
     return is_low_surrogate(unit) ? unit : -1;
 }
 
-// Whether the byte at the current position is c (false at the end of the text).
-bool next_is(const json_doc *doc, char c) {
-    return doc->pos < doc->length && doc->text[doc->pos] == c;
+// Sixteen bytes at a time where SSE2 is at hand (every x86-64), then eight
+// at a time in a plain word, then byte by byte at the end of the text.
+//
+// Eight bytes at a time: a word whose bytes are compared all at once. The
+// lowest flagged byte of each mask is always a true match (a false flag can
+// only sit above a true one, where the borrow came from), which is all the
+// scan needs.
+constexpr uint64_t byte_ones = 0x0101010101010101ull;
+constexpr uint64_t byte_highs = 0x8080808080808080ull;
+
+constexpr uint64_t bytes_below(uint64_t word, unsigned char limit) {
+    return (word - byte_ones * limit) & ~word & byte_highs;
 }
 
-void skip_whitespace(json_doc *doc) {
-    while (doc->pos < doc->length && is_whitespace(static_cast<unsigned char>(doc->text[doc->pos])))
-        doc->pos++;
+constexpr uint64_t bytes_equal(uint64_t word, unsigned char c) {
+    return bytes_below(word ^ (byte_ones * c), 1);
 }
+
+// Flags the double quotes, backslashes and bytes below 0x20 of a word.
+constexpr uint64_t string_stops(uint64_t word) {
+    return bytes_equal(word, '"') | bytes_equal(word, '\\') | bytes_below(word, 0x20);
+}
+
+// Eight bytes of text as a word whose lowest byte comes first in memory, so
+// that a borrow runs from earlier bytes to later ones on every machine.
+uint64_t load_word(const char *bytes) {
+    uint64_t word;
+    std::memcpy(&word, bytes, 8);
+    if constexpr (std::endian::native == std::endian::big)
+        word = __builtin_bswap64(word);
+    return word;
+}
+
+// Byte offset within a word from load_word of its lowest flag.
+unsigned first_flagged(uint64_t mask) {
+    return static_cast<unsigned>(std::countr_zero(mask)) / 8;
+}
+
+// Flags exactly the bytes of a word that equal c (no false flags at all).
+constexpr uint64_t bytes_exactly(uint64_t word, unsigned char c) {
+    constexpr uint64_t low_bits = 0x7F7F7F7F7F7F7F7Full;
+    uint64_t t = word ^ (byte_ones * c);
+    return ~(((t & low_bits) + low_bits) | t) & byte_highs;
+}
+
+// The position of the first byte at or after pos that is not whitespace.
+[[gnu::always_inline]] inline uint64_t skip_whitespace(const char *text, uint64_t pos,
+                                                       uint64_t length) {
+    // The usual cases: no whitespace at all, or the one blank after a colon.
+    if (pos >= length || static_cast<unsigned char>(text[pos]) > ' ')
+        return pos;
+    if (length - pos >= 2 && text[pos] == ' ' && static_cast<unsigned char>(text[pos + 1]) > ' ')
+        return pos + 1;
+#if defined(__SSE2__)
+    const __m128i space = _mm_set1_epi8(' '), line_feed = _mm_set1_epi8('\n');
+    const __m128i carriage_return = _mm_set1_epi8('\r'), tab = _mm_set1_epi8('\t');
+    while (length - pos >= 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + pos));
+        __m128i blank = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, line_feed)),
+            _mm_or_si128(_mm_cmpeq_epi8(block, carriage_return), _mm_cmpeq_epi8(block, tab)));
+        unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(blank)) & 0xFFFFu;
+        if (other != 0)
+            return pos + static_cast<unsigned>(std::countr_zero(other));
+        pos += 16;
+    }
+#endif
+    while (length - pos >= 8) {
+        uint64_t word = load_word(text + pos);
+        uint64_t blank = bytes_exactly(word, ' ') | bytes_exactly(word, '\n') |
+                         bytes_exactly(word, '\r') | bytes_exactly(word, '\t');
+        uint64_t other = ~blank & byte_highs;
+        if (other != 0)
+            return pos + first_flagged(other);
+        pos += 8;
+    }
+    while (pos < length && is_whitespace(static_cast<unsigned char>(text[pos])))
+        pos++;
+    return pos;
+}
+
+bool is_string_stop(unsigned char c) {
+    return c == '"' || c == '\\' || c < 0x20;
+}
+
+// The position of the first double quote, backslash or byte below 0x20 at
+// or after pos, or length when there is none.
+[[gnu::always_inline]] inline uint64_t skip_plain(const char *text, uint64_t pos, uint64_t length) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (length - pos >= 16) {
+        __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + pos));
+        __m128i below = _mm_cmpeq_epi8(_mm_min_epu8(block, control), block);  // bytes up to 0x1F
+        __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash)), below);
+        unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        if (stops != 0)
+            return pos + static_cast<unsigned>(std::countr_zero(stops));
+        pos += 16;
+    }
+#endif
+    while (length - pos >= 8) {
+        uint64_t word = load_word(text + pos);
+        uint64_t stops = string_stops(word);
+        if (stops != 0)
+            return pos + first_flagged(stops);
+        pos += 8;
+    }
+    while (pos < length && !is_string_stop(static_cast<unsigned char>(text[pos])))
+        pos++;
+    return pos;
+}
+
+// The scanners below take the text, its length and a position, and return
+// the position after what they scanned, or no_position when it is not what
+// it must be. The position stays in a register: the record is written only
+// where a token is filled in.
+constexpr uint64_t no_position = UINT64_MAX;
 
 // Scans the rest of a string whose opening quote has been passed.
-bool scan_string(json_doc *doc) {
-    const char *text = doc->text;
+uint64_t scan_string(const char *text, uint64_t length, uint64_t pos) {
     for (;;) {
-        if (doc->pos >= doc->length)
-            return false;
-        unsigned char c = static_cast<unsigned char>(text[doc->pos++]);
+        pos = skip_plain(text, pos, length);  // bytes from 0x80 up pass as they are
+        if (pos >= length)
+            return no_position;
+        unsigned char c = static_cast<unsigned char>(text[pos++]);
         if (c == '"')
-            return true;
-        if (c < 0x20)
-            return false;
+            return pos;
         if (c != '\\')
-            continue;  // bytes from 0x80 up pass as they are
-        if (doc->pos >= doc->length)
-            return false;
-        unsigned char escaped = static_cast<unsigned char>(text[doc->pos++]);
+            return no_position;  // a byte below 0x20
+        if (pos >= length)
+            return no_position;
+        unsigned char escaped = static_cast<unsigned char>(text[pos++]);
         if (escaped == 'u') {
-            int32_t unit = hex4(text, doc->pos, doc->length);
+            int32_t unit = hex4(text, pos, length);
             if (unit < 0 || is_low_surrogate(unit))
-                return false;
-            doc->pos += 4;
+                return no_position;
+            pos += 4;
             if (is_high_surrogate(unit)) {
-                if (low_surrogate_escape(text, doc->pos, doc->length) < 0)
-                    return false;
-                doc->pos += 6;
+                if (low_surrogate_escape(text, pos, length) < 0)
+                    return no_position;
+                pos += 6;
             }
         } else if (!is_simple_escape(escaped)) {
-            return false;
+            return no_position;
         }
     }
+}
+
+uint64_t skip_digits(const char *text, uint64_t pos, uint64_t length) {
+    while (pos < length && is_digit(static_cast<unsigned char>(text[pos])))
+        pos++;
+    return pos;
 }
 
 // Scans the rest of a number whose first character (minus sign or digit) has
 // been passed. The character that ends the number is left for the caller.
-bool scan_number(json_doc *doc, unsigned char first) {
-    const char *text = doc->text;
-    auto digit_here = [doc, text] {
-        return doc->pos < doc->length && is_digit(static_cast<unsigned char>(text[doc->pos]));
+uint64_t scan_number(const char *text, uint64_t length, uint64_t pos, unsigned char first) {
+    auto digit_at = [text, length](uint64_t at) {
+        return at < length && is_digit(static_cast<unsigned char>(text[at]));
     };
+    auto byte_is = [text, length](uint64_t at, char c) { return at < length && text[at] == c; };
     if (first == '-') {
-        if (!digit_here())
-            return false;
-        first = static_cast<unsigned char>(text[doc->pos++]);
+        if (!digit_at(pos))
+            return no_position;
+        first = static_cast<unsigned char>(text[pos++]);
     }
-    if (first != '0') {
-        while (digit_here())
-            doc->pos++;
+    if (first != '0')
+        pos = skip_digits(text, pos, length);
+    if (byte_is(pos, '.')) {
+        pos++;
+        if (!digit_at(pos))
+            return no_position;
+        pos = skip_digits(text, pos, length);
     }
-    if (next_is(doc, '.')) {
-        doc->pos++;
-        if (!digit_here())
-            return false;
-        while (digit_here())
-            doc->pos++;
+    if (byte_is(pos, 'e') || byte_is(pos, 'E')) {
+        pos++;
+        if (byte_is(pos, '+') || byte_is(pos, '-'))
+            pos++;
+        if (!digit_at(pos))
+            return no_position;
+        pos = skip_digits(text, pos, length);
     }
-    if (next_is(doc, 'e') || next_is(doc, 'E')) {
-        doc->pos++;
-        if (next_is(doc, '+') || next_is(doc, '-'))
-            doc->pos++;
-        if (!digit_here())
-            return false;
-        while (digit_here())
-            doc->pos++;
-    }
-    return true;
+    return pos;
 }
 
-// Checks that the literal stands at start and moves past it.
-bool scan_literal(json_doc *doc, uint64_t start, const char *literal) {
-    size_t size = std::strlen(literal);
-    if (doc->length - start < size || std::memcmp(doc->text + start, literal, size) != 0)
-        return false;
-    doc->pos = start + size;
-    return true;
+// Checks that the literal stands at start; the position after it.
+template <size_t n>
+uint64_t scan_literal(const char *text, uint64_t length, uint64_t start, const char (&literal)[n]) {
+    constexpr size_t size = n - 1;
+    if (length - start < size || std::memcmp(text + start, literal, size) != 0)
+        return no_position;
+    return start + size;
+}
+
+uint64_t parse_value(json_doc *doc, const char *text, uint64_t length, uint64_t pos, int depth,
+                     int *index);
+
+// A member's key: what parse_value does when the value must be a string
+// (anything else fails the document either way), without its dispatch.
+[[gnu::always_inline]] inline uint64_t parse_key(json_doc *doc, const char *text, uint64_t length,
+                                                 uint64_t pos, int depth) {
+    pos = skip_whitespace(text, pos, length);
+    if (depth > json_depth_limit || pos >= length || text[pos] != '"' ||
+        doc->count >= json_token_slots)
+        return no_position;
+    json_token *token = &doc->tokens[doc->count++];
+    std::memset(token, 0, sizeof *token);
+    token->type = JSON_STRING;
+    token->start = pos;
+    pos = scan_string(text, length, pos + 1);
+    if (pos == no_position)
+        return no_position;
+    token->end = pos;
+    token->next = doc->count;
+    return pos;
 }
 
 // Parses the members or elements of a container whose opening brace or
 // bracket has been passed, counting its direct children.
-bool scan_container(json_doc *doc, int32_t index, int depth) {
-    bool object = doc->tokens[index].type == JSON_OBJECT;
+uint64_t scan_container(json_doc *doc, const char *text, uint64_t length, uint64_t pos,
+                        json_token *container, int depth) {
+    bool object = container->type == JSON_OBJECT;
     char close = object ? '}' : ']';
-    skip_whitespace(doc);
-    if (next_is(doc, close)) {
-        doc->pos++;
-        return true;
-    }
+    pos = skip_whitespace(text, pos, length);
+    if (pos < length && text[pos] == close)
+        return pos + 1;
     for (;;) {
-        int child = value(doc, depth + 1);
-        if (child < 0)
-            return false;
-        doc->tokens[index].children++;
+        int child;
+        pos = object ? parse_key(doc, text, length, pos, depth + 1)
+                     : parse_value(doc, text, length, pos, depth + 1, &child);
+        if (pos == no_position)
+            return no_position;
+        container->children++;
         if (object) {
-            if (doc->tokens[child].type != JSON_STRING)
-                return false;
-            skip_whitespace(doc);
-            if (!next_is(doc, ':'))
-                return false;
-            doc->pos++;
-            if (value(doc, depth + 1) < 0)
-                return false;
-            doc->tokens[index].children++;
+            pos = skip_whitespace(text, pos, length);
+            if (pos >= length || text[pos] != ':')
+                return no_position;
+            pos = parse_value(doc, text, length, pos + 1, depth + 1, &child);
+            if (pos == no_position)
+                return no_position;
+            container->children++;
         }
-        skip_whitespace(doc);
-        if (doc->pos >= doc->length)
-            return false;
-        char c = doc->text[doc->pos++];
+        pos = skip_whitespace(text, pos, length);
+        if (pos >= length)
+            return no_position;
+        char c = text[pos++];
         if (c == close)
-            return true;
+            return pos;
         if (c != ',')
-            return false;
+            return no_position;
     }
+}
+
+// The parse step of value, on a position of its own: the position after the
+// value, or no_position; the value's token index in *index.
+uint64_t parse_value(json_doc *doc, const char *text, uint64_t length, uint64_t pos, int depth,
+                     int *index) {
+    pos = skip_whitespace(text, pos, length);
+    if (depth < 0 || depth > json_depth_limit || pos >= length || doc->count >= json_token_slots)
+        return no_position;
+    int32_t taken = doc->count++;
+    json_token *token = &doc->tokens[taken];
+    std::memset(token, 0, sizeof *token);
+    uint64_t start = pos;
+    token->start = start;
+    unsigned char first = static_cast<unsigned char>(text[pos++]);
+    switch (first) {
+    case '"':
+        token->type = JSON_STRING;
+        pos = scan_string(text, length, pos);
+        break;
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9':
+        token->type = JSON_NUMBER;
+        pos = scan_number(text, length, pos, first);
+        break;
+    case 't':
+        token->type = JSON_BOOLEAN;
+        pos = scan_literal(text, length, start, "true");
+        break;
+    case 'f':
+        token->type = JSON_BOOLEAN;
+        pos = scan_literal(text, length, start, "false");
+        break;
+    case 'n':
+        token->type = JSON_NULL;
+        pos = scan_literal(text, length, start, "null");
+        break;
+    case '{':
+        token->type = JSON_OBJECT;
+        pos = scan_container(doc, text, length, pos, token, depth);
+        break;
+    case '[':
+        token->type = JSON_ARRAY;
+        pos = scan_container(doc, text, length, pos, token, depth);
+        break;
+    default:
+        pos = no_position;
+    }
+    if (pos == no_position)
+        return no_position;
+    token->end = pos;
+    token->next = doc->count;
+    *index = taken;
+    return pos;
 }
 
 bool valid_index(const json_doc *doc, int index) {
@@ -239,67 +432,28 @@ size_t utf8_encode(uint32_t cp, char *out) {
 int json_parse(json_doc *doc, const char *text, uint64_t length) {
     if (doc == nullptr)
         return -1;
-    std::memset(doc, 0, sizeof *doc);
+    // The record ends up wholly cleared but for what the parse wrote: value
+    // clears each slot as it takes it, and the slots left over are cleared
+    // once the parse is over, so the used slots are not written twice.
+    std::memset(doc, 0, offsetof(json_doc, tokens));
     doc->text = text;
     doc->length = length;
-    if (text == nullptr && length > 0)
-        return -1;
-    if (value(doc, 0) < 0)
-        return -1;
-    skip_whitespace(doc);
-    return doc->pos == doc->length ? 0 : -1;
+    int result = -1;
+    if ((text != nullptr || length == 0) && value(doc, 0) >= 0) {
+        doc->pos = skip_whitespace(text, doc->pos, length);
+        result = doc->pos == length ? 0 : -1;
+    }
+    std::memset(doc->tokens + doc->count, 0,
+                static_cast<size_t>(json_token_slots - doc->count) * sizeof(json_token));
+    return result;
 }
 
 int value(json_doc *doc, int depth) {
-    skip_whitespace(doc);
-    if (depth < 0 || depth > json_depth_limit || doc->pos >= doc->length ||
-        doc->count >= json_token_slots)
+    int index = -1;
+    uint64_t pos = parse_value(doc, doc->text, doc->length, doc->pos, depth, &index);
+    if (pos == no_position)
         return -1;
-    int32_t index = doc->count++;
-    json_token *token = &doc->tokens[index];
-    uint64_t start = doc->pos;
-    token->start = start;
-    token->children = 0;
-    unsigned char first = static_cast<unsigned char>(doc->text[doc->pos++]);
-    bool ok;
-    switch (first) {
-    case '"':
-        token->type = JSON_STRING;
-        ok = scan_string(doc);
-        break;
-    case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9':
-        token->type = JSON_NUMBER;
-        ok = scan_number(doc, first);
-        break;
-    case 't':
-        token->type = JSON_BOOLEAN;
-        ok = scan_literal(doc, start, "true");
-        break;
-    case 'f':
-        token->type = JSON_BOOLEAN;
-        ok = scan_literal(doc, start, "false");
-        break;
-    case 'n':
-        token->type = JSON_NULL;
-        ok = scan_literal(doc, start, "null");
-        break;
-    case '{':
-        token->type = JSON_OBJECT;
-        ok = scan_container(doc, index, depth);
-        break;
-    case '[':
-        token->type = JSON_ARRAY;
-        ok = scan_container(doc, index, depth);
-        break;
-    default:
-        ok = false;
-    }
-    if (!ok)
-        return -1;
-    token->end = doc->pos;
-    token->next = doc->count;
+    doc->pos = pos;
     return index;
 }
 

@@ -9,6 +9,7 @@
 #include "agent/keys.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -168,6 +169,15 @@ int merge_keys(const char *output_dir, const char *keys_file) {
         return -1;
     }
 
+    // The keys file as it was, whole: next_line splits `current` in place.
+    char *previous = current ? strdup(current) : nullptr;
+    if (current && !previous) {
+        report_keys_error();
+        free(current);
+        free(old_managed);
+        return -1;
+    }
+
     memcpy(managed, keys, sizeof managed);
     if (current) {
         char *cursor = current;
@@ -184,11 +194,22 @@ int merge_keys(const char *output_dir, const char *keys_file) {
     } else if (keys[0] || current || old_managed) {
         mkdir("/root", 0700);
         mkdir("/root/.ssh", 0700);
-        if (write_file(keys_file, keys) != 0 || write_file(managed_path, managed) != 0) {
+        if (write_file(keys_file, keys) != 0) {
             report_keys_error();
+            result = -1;
+        } else if (write_file(managed_path, managed) != 0) {
+            report_keys_error();
+            // A keys file ahead of the managed list would make this run's
+            // keys look like the administrator's own to the next run, which
+            // would then never remove them: put the earlier file back.
+            if (previous)
+                write_file(keys_file, previous);
+            else
+                unlink(keys_file);
             result = -1;
         }
     }
+    free(previous);
     free(current);
     free(old_managed);
     return result;

@@ -63,6 +63,10 @@ void serve(int listener, const behaviour &how) {
             usleep(static_cast<useconds_t>(how.trickle_ms) * 1000);
             if (send(fd, reply->data() + at, std::min(step, reply->size() - at), MSG_NOSIGNAL) <= 0) break;
         }
+        if (how.reset) {
+            linger abort{1, 0};  // close sends RST
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
         close(fd);
     }
 }

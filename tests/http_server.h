@@ -16,6 +16,7 @@ struct behaviour {
     std::function<std::optional<std::string>(const std::string &request)> reply;
     std::string log = {};  // each request is appended to this file when set
     int trickle_ms = 0;    // > 0: the reply goes out one byte per period
+    bool reset = false;    // end each connection with a reset instead of a close
 };
 
 // A listening TCP socket on ip:port (port 0 picks a free one), or -1.

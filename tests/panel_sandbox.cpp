@@ -65,7 +65,7 @@ std::string reply(int status, std::string_view body, std::string_view type) {
            std::string(body);
 }
 
-int connect_in(pid_t holder, const char *address, int port) {
+int connect_in(pid_t holder, const char *address, int port, int receive_buffer) {
     // The socket belongs to the namespace it is made in.
     std::string theirs_path = "/proc/" + std::to_string(holder) + "/ns/net";
     int own = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
@@ -76,6 +76,7 @@ int connect_in(pid_t holder, const char *address, int port) {
     if (setns(own, CLONE_NEWNET) != 0 || fd < 0) throw std::runtime_error("socket");
     close(own);
     close(theirs);
+    if (receive_buffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(port));

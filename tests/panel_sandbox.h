@@ -27,7 +27,8 @@ std::string reply(int status, std::string_view body,
 
 long long now_ms();  // monotonic clock
 // A TCP connection inside holder's network namespace; -1 (errno set) if refused.
-int connect_in(pid_t holder, const char *address, int port);
+// A receive_buffer above 0 is set before connecting (SO_RCVBUF).
+int connect_in(pid_t holder, const char *address, int port, int receive_buffer = 0);
 bool send_all(int fd, std::string_view data);  // false when the peer is gone
 // Everything the peer sends until it closes, or until timeout_ms passed.
 std::string read_until_closed(int fd, int timeout_ms = 15000);

@@ -1,0 +1,108 @@
+// The terminal-sequence filter takes runs of plain text in blocks; it must
+// keep exactly what the plain byte-at-a-time machine below keeps, whatever
+// the input and however it is split between calls.
+#include "servicelog/servicelog.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace {
+
+// The machine one byte at a time, as the filter is defined.
+size_t reference(char *buffer, size_t length, filter_state *state) {
+    filter_state s = *state;
+    size_t kept = 0;
+    for (size_t i = 0; i < length; i++) {
+        unsigned char c = static_cast<unsigned char>(buffer[i]);
+        switch (s) {
+        case filter_text:
+            if (c == 0x1b)
+                s = filter_escape;
+            else if (c == '\t' || c == '\n' || (c >= 0x20 && c != 0x7f))
+                buffer[kept++] = static_cast<char>(c);
+            break;
+        case filter_escape:
+            if (c == '[') s = filter_control_sequence;
+            else if (c == ']') s = filter_command_string;
+            else if (c == 'P' || c == '^' || c == '_') s = filter_control_string;
+            else if (c >= 0x20 && c <= 0x2f) s = filter_intermediate;
+            else s = filter_text;
+            break;
+        case filter_control_sequence:
+            if (c >= 0x40 && c <= 0x7e) s = filter_text;
+            else if (c == 0x1b) s = filter_escape;
+            break;
+        case filter_intermediate:
+            if (c >= 0x30 && c <= 0x7e) s = filter_text;
+            else if (c == 0x1b) s = filter_escape;
+            break;
+        case filter_command_string:
+            if (c == 0x07) s = filter_text;
+            else if (c == 0x1b) s = filter_command_escape;
+            break;
+        case filter_command_escape:
+            s = (c == '\\' || c == 0x07) ? filter_text : filter_command_string;
+            break;
+        case filter_control_string:
+            if (c == 0x1b) s = filter_string_escape;
+            break;
+        case filter_string_escape:
+            s = c == '\\' ? filter_text : filter_control_string;
+            break;
+        }
+    }
+    *state = s;
+    return kept;
+}
+
+struct mix {
+    const char *name;
+    std::string_view alphabet;  // bytes drawn besides plain letters
+    int plain_percent;          // share of plain letters
+    size_t max_length;
+};
+
+// From nearly plain text (long runs, a stop byte now and then at any block
+// position) to dense sequences; every byte value turns up in the last row.
+const mix mixes[] = {
+    {"rare stops", "\x1b\x01\x7f\t\n", 98, 300},
+    {"colour codes", "\x1b[0123456789;m\n", 70, 200},
+    {"strings", "\x1b]P^_\\\x07\n", 60, 120},
+    {"control bytes", std::string_view("\x00\x01\x07\x08\x09\x0a\x0b\x0d\x1a\x1b\x1c\x1f\x20\x7e\x7f\x80\xff", 17), 50, 100},
+    {"any byte", "", 0, 100},
+};
+
+TEST(FilterReference, RandomInputsInRandomPieces) {
+    std::mt19937 random(20261207);
+    for (const mix &m : mixes) {
+        for (int round = 0; round < 3000; round++) {
+            size_t length = random() % (m.max_length + 1);
+            std::string input(length, '\0');
+            for (char &c : input) {
+                if (m.alphabet.empty())
+                    c = static_cast<char>(random() % 256);
+                else if (static_cast<int>(random() % 100) < m.plain_percent)
+                    c = static_cast<char>('a' + random() % 26);
+                else
+                    c = m.alphabet[random() % m.alphabet.size()];
+            }
+            std::string got, want;
+            filter_state got_state = filter_text, want_state = filter_text;
+            for (size_t at = 0; at < length;) {
+                size_t piece = std::min<size_t>(length - at, 1 + random() % 80);
+                std::string a = input.substr(at, piece), b = a;
+                got.append(a.data(), filter_terminal(a.data(), a.size(), &got_state));
+                want.append(b.data(), reference(b.data(), b.size(), &want_state));
+                ASSERT_EQ(got_state, want_state) << m.name << " round " << round;
+                at += piece;
+            }
+            ASSERT_EQ(got, want) << m.name << " round " << round;
+        }
+    }
+}
+
+}  // namespace
