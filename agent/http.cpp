@@ -109,24 +109,6 @@ int length_matches(const char *headers, size_t body_length) {
     return value == body_length;
 }
 
-// The body of a complete response in place at the buffer's start, or -1.
-int take_body(char *buffer, size_t total) {
-    char *end = static_cast<char *>(memmem(buffer, total, "\r\n\r\n", 4));
-    if (!end) return -1;
-    int status = 0;
-    if (sscanf(buffer, "HTTP/%*s %d", &status) != 1 || status != 200) return -1;
-    *end = '\0';  // header searches see the headers only
-    char *body = end + 4;
-    size_t body_length = total - static_cast<size_t>(body - buffer);
-    if (strcasestr(buffer, "Transfer-Encoding: chunked")) {
-        if (dechunk(body, body_length) != 0) return -1;
-    } else if (!length_matches(buffer, body_length)) {
-        return -1;
-    }
-    memmove(buffer, body, strlen(body) + 1);
-    return 0;
-}
-
 // Reads until the server closes; the byte count, or -1 on an error, the
 // deadline, or a response that reaches the limit.
 long long receive_all(int fd, char *buffer, long long deadline) {
@@ -147,6 +129,28 @@ long long receive_all(int fd, char *buffer, long long deadline) {
 }
 
 }  // namespace
+
+int http_response_body(char *buffer, size_t total) {
+    char *end = static_cast<char *>(memmem(buffer, total, "\r\n\r\n", 4));
+    if (!end) return -1;
+    int status = 0;
+    if (sscanf(buffer, "HTTP/%*s %d", &status) != 1 || status != 200) return -1;
+    *end = '\0';  // header searches see the headers only
+    char *body = end + 4;
+    size_t body_length = total - static_cast<size_t>(body - buffer);
+    if (strcasestr(buffer, "Transfer-Encoding: chunked")) {
+        if (dechunk(body, body_length) != 0) return -1;
+    } else if (!length_matches(buffer, body_length)) {
+        return -1;
+    }
+    size_t kept = strlen(body) + 1;
+    memmove(buffer, body, kept);
+    // The bytes the body came from (and the headers) may still hold user
+    // data with root's password: nothing of them stays behind the text.
+    explicit_bzero(buffer + kept, total + 1 - kept);
+    return 0;
+}
+
 
 long long monotonic_ms() {
     timespec now{};
@@ -226,14 +230,13 @@ char *http_get(const char *base, const char *name) {
     }
     long long total = receive_all(fd, buffer, deadline);
     close(fd);
-    if (total < 0) {
-        free(buffer);
-        return nullptr;
+    if (total >= 0) {
+        buffer[total] = '\0';
+        if (http_response_body(buffer, static_cast<size_t>(total)) == 0) return buffer;
     }
-    buffer[total] = '\0';
-    if (take_body(buffer, static_cast<size_t>(total)) != 0) {
-        free(buffer);
-        return nullptr;
-    }
-    return buffer;
+    // Whatever arrived may be user data: wiped whole, as far as a failed
+    // receive may have written.
+    explicit_bzero(buffer, response_limit + 1);
+    free(buffer);
+    return nullptr;
 }

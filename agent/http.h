@@ -1,9 +1,16 @@
 // The metadata service client: one HTTP/1.0 GET under one deadline.
 #pragma once
 
+#include <cstddef>
+
 // Body of "/openstack/latest/" + name from base ("http://a.b.c.d[:port]"),
 // as a heap text the caller frees, or null.
 char *http_get(const char *base, const char *name);
+// The body of a complete response of total bytes (buffer[total] is NUL):
+// status 200 checked, framing by Content-Length or chunked decoding. 0 with
+// the body moved to the buffer's start as a text and every byte behind it
+// up to buffer[total] zeroed; -1 when the response is refused.
+int http_response_body(char *buffer, size_t total);
 // 0 when fd is ready for events before the monotonic deadline (ms), else -1.
 int wait_socket(int fd, short events, long long deadline);
 // Milliseconds of the monotonic clock.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -152,6 +153,32 @@ TEST(HttpGet, TakesOnlyComplete200Responses) {
         {chunked + "10000000000000005\r\nhello\r\n0\r\n\r\n", none},  // wraps to 5
     };
     for (const auto &c : cases) EXPECT_EQ(reply_to(c.reply), c.body) << c.reply.substr(0, 120);
+}
+
+TEST(HttpGet, LeavesNothingOfTheResponseBehindTheBody) {
+    const std::string secret = "#cloud-config\nchpasswd:\n  root: hunter2\n";
+    const struct {
+        std::string reply, body;
+    } cases[] = {
+        {"HTTP/1.0 200 OK\r\n\r\n" + secret, secret},
+        {test_http::ok(secret), secret},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n9\r\n#cloud-co\r\n1f\r\n" +
+             secret.substr(9) + "\r\n0\r\n\r\n",
+         secret},
+        {"HTTP/1.0 200 OK\r\n\r\nab\0"s + secret, "ab"},  // all behind the NUL goes too
+    };
+    for (const auto &[reply, expected] : cases) {
+        canned server(reply);
+        char *body = http_get(server.url.c_str(), "user_data");
+        ASSERT_NE(body, nullptr) << reply;
+        EXPECT_EQ(body, expected);
+        // The buffer is the client's whole receive buffer: every byte the
+        // response reached behind the text is zero.
+        size_t nonzero = 0;
+        for (size_t i = strlen(body); i <= reply.size(); i++) nonzero += body[i] != 0;
+        EXPECT_EQ(nonzero, 0u) << reply;
+        free(body);
+    }
 }
 
 TEST(HttpGet, OneDeadlineCoversTheWholeExchange) {

@@ -114,7 +114,9 @@ TEST(SeedcfgCommandLine, ValueMayLookLikeAnOption) {
     sandbox::temp_dir work;
     // "--config-only" is the output directory here, not the flag.
     auto r = g.run({"--source", g.meta.path, "--output", "--config-only"},
-                   [&] { (void)chdir(work.path.c_str()); });
+                   [&] {
+                       if (chdir(work.path.c_str()) != 0) _exit(126);
+                   });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(slurp(work / "--config-only/settings.ini"), "[System]\nHostname = h\n");
     // Repeated options: the last one counts.
