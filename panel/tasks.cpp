@@ -46,6 +46,13 @@ bool one_of(std::string_view text, const std::string_view (&list)[count]) {
     return false;
 }
 
+// A service or package name for the tools' command lines. A name that
+// begins with "-" would reach the tool as an option of its own choosing
+// ("--purge", "-f"), so it is refused like any other unsafe name.
+bool tool_name(const char *name) {
+    return safe_name(name, 0) && name[0] != '-';
+}
+
 int64_t monotonic_seconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -76,7 +83,7 @@ const char *command_line(const char *operation, const char *action, const char *
     if (op == "service") {
         // The name first: the panel's own services are never touched here,
         // whatever the action.
-        if (!safe_name(name, 0)) return "Invalid operation\n";
+        if (!tool_name(name)) return "Invalid operation\n";
         if (one_of(name, panel_services)) return "Manage panel services from SSH\n";
         if (!one_of(act, service_actions)) return "Invalid operation\n";
         argv[0] = service_tool;
@@ -92,7 +99,7 @@ const char *command_line(const char *operation, const char *action, const char *
         argv[1] = "--yes";
         argv[2] = action;
         if (update) return nullptr;  // the name is not looked at
-        if (!safe_name(name, 0)) return "Package name required\n";
+        if (!tool_name(name)) return "Package name required\n";
         if (act == "remove" && one_of(name, protected_packages)) return "Protected package\n";
         argv[3] = name;
         return nullptr;

@@ -80,6 +80,9 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
         {"operation=service&action=restart&name=" + name64, "", 400, "Invalid operation\n"},
         {"operation=package&action=remove&name=sh", "", 400, "Protected package\n"},
         {"operation=package&action=install", "", 400, "Package name required\n"},
+        // A leading "-" would make the name an option of the tool's.
+        {"operation=service&action=restart&name=-x", "", 400, "Invalid operation\n"},
+        {"operation=package&action=remove&name=--force", "", 400, "Package name required\n"},
         // Too long for its field is no value: never a cut one.
         {"operation=package&action=install&name=" + name64, "", 400, "Package name required\n"},
         {"operation=package&action=purge&name=vim", "", 400, "Invalid operation\n"},

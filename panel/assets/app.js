@@ -25,8 +25,9 @@
   const cpuSamples = 40;
 
   // The server's rule for service and package names: 1 to 63 ASCII
-  // letters, digits, "-" and "_" (so never a leading ".").
-  const safeName = (name) => /^[A-Za-z0-9_-]{1,63}$/.test(name);
+  // letters, digits, "-" and "_", not beginning with "-" (which the tool
+  // would take for an option).
+  const safeName = (name) => /^[A-Za-z0-9_][A-Za-z0-9_-]{0,62}$/.test(name);
 
   // ---- requests -------------------------------------------------------
 
@@ -524,7 +525,7 @@
 
   async function serviceAction(action, name) {
     if (!safeName(name)) {
-      showError('services', 'A service name is 1 to 63 letters, digits, "-" or "_".');
+      showError('services', 'A service name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".');
       return;
     }
     const done = await task('services', capital(action) + ' ' + name,
@@ -618,7 +619,7 @@
 
   async function packageAction(action, name) {
     if (!safeName(name)) {
-      showError('packages', 'A package name is 1 to 63 letters, digits, "-" or "_".');
+      showError('packages', 'A package name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".');
       return;
     }
     if (action === 'remove' && !(await confirmRemove(name))) return;
@@ -643,7 +644,7 @@
       event.preventDefault();
       const name = $(input).value.trim();
       if (!safeName(name)) {
-        showError(view, 'A name is 1 to 63 letters, digits, "-" or "_".');
+        showError(view, 'A name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".');
         $(input).focus();
         return;
       }

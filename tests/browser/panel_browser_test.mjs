@@ -201,6 +201,7 @@ async function main() {
         ['nginx', 'Manage panel services from SSH', 1],
         ['bad.name', 'letters, digits', 0],
         ['.hidden', 'letters, digits', 0],
+        ['-x', 'not beginning with', 0],
         ['x'.repeat(64), 'letters, digits', 0],
       ];
       let ok = true;
