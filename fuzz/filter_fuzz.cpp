@@ -2,9 +2,9 @@
 // the state to start in, the second where the input is split in two; the
 // rest is the text. Filtering never lengthens the text, keeps no control
 // byte but tab and line feed, gives the same bytes and end state whether
-// the text comes in one piece or two, and agrees with the plain byte
-// machine below, one byte at a time, which the filter's block-wise scan of
-// plain text must not change.
+// the text comes in one piece or two, and agrees with the machine taken
+// one byte at a time (filter_terminal_bytes), which the filter's
+// block-wise scan of plain text must not change.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -19,66 +19,6 @@ void check(bool condition) {
 }
 
 constexpr unsigned state_count = 8;
-constexpr unsigned char esc = 0x1b;
-constexpr unsigned char bel = 0x07;
-
-// The filter's states one byte at a time, with nothing taken in blocks.
-size_t byte_machine(char *buffer, size_t length, filter_state *state) {
-    filter_state s = *state;
-    size_t kept = 0;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(buffer[i]);
-        switch (s) {
-        case filter_text:
-            if (c == esc)
-                s = filter_escape;
-            else if (c == '\t' || c == '\n' || (c >= 0x20 && c != 0x7f))
-                buffer[kept++] = static_cast<char>(c);
-            break;
-        case filter_escape:
-            if (c == '[')
-                s = filter_control_sequence;
-            else if (c == ']')
-                s = filter_command_string;
-            else if (c == 'P' || c == '^' || c == '_')
-                s = filter_control_string;
-            else if (c >= 0x20 && c <= 0x2f)
-                s = filter_intermediate;
-            else
-                s = filter_text;
-            break;
-        case filter_control_sequence:
-            if (c >= 0x40 && c <= 0x7e)
-                s = filter_text;
-            else if (c == esc)
-                s = filter_escape;
-            break;
-        case filter_intermediate:
-            if (c >= 0x30 && c <= 0x7e)
-                s = filter_text;
-            else if (c == esc)
-                s = filter_escape;
-            break;
-        case filter_command_string:
-            if (c == bel)
-                s = filter_text;
-            else if (c == esc)
-                s = filter_command_escape;
-            break;
-        case filter_command_escape:
-            s = (c == '\\' || c == bel) ? filter_text : filter_command_string;
-            break;
-        case filter_control_string:
-            if (c == esc) s = filter_string_escape;
-            break;
-        case filter_string_escape:
-            s = c == '\\' ? filter_text : filter_control_string;
-            break;
-        }
-    }
-    *state = s;
-    return kept;
-}
 
 }  // namespace
 
@@ -102,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::unique_ptr<char[]> plain(new char[length ? length : 1]);
     memcpy(plain.get(), text, length);
     filter_state by_byte = start;
-    check(byte_machine(plain.get(), length, &by_byte) == kept && by_byte == one);
+    check(filter_terminal_bytes(plain.get(), length, &by_byte) == kept && by_byte == one);
     check(memcmp(plain.get(), whole.get(), kept) == 0);
 
     std::unique_ptr<char[]> parts(new char[length ? length : 1]);

@@ -90,6 +90,40 @@ size_t plain_run(const char *text, size_t length) {
     return n;
 }
 
+// One byte through the machine: the next state. *keep tells whether the
+// byte stays in the text.
+inline filter_state step(filter_state s, unsigned char c, bool *keep) {
+    *keep = false;
+    switch (s) {
+    case filter_text:
+        if (c == esc) return filter_escape;
+        *keep = is_plain(c);
+        return filter_text;
+    case filter_escape:
+        if (c == '[') return filter_control_sequence;
+        if (c == ']') return filter_command_string;
+        if (c == 'P' || c == '^' || c == '_') return filter_control_string;
+        if (c >= 0x20 && c <= 0x2f) return filter_intermediate;
+        return filter_text;
+    case filter_control_sequence:
+        if (c >= 0x40 && c <= 0x7e) return filter_text;
+        return c == esc ? filter_escape : filter_control_sequence;
+    case filter_intermediate:
+        if (c >= 0x30 && c <= 0x7e) return filter_text;
+        return c == esc ? filter_escape : filter_intermediate;
+    case filter_command_string:
+        if (c == bel) return filter_text;
+        return c == esc ? filter_command_escape : filter_command_string;
+    case filter_command_escape:
+        return (c == '\\' || c == bel) ? filter_text : filter_command_string;
+    case filter_control_string:
+        return c == esc ? filter_string_escape : filter_control_string;
+    case filter_string_escape:
+        return c == '\\' ? filter_text : filter_control_string;
+    }
+    return s;
+}
+
 }  // namespace
 
 size_t filter_terminal(char *buffer, size_t length, filter_state *state) {
@@ -105,54 +139,21 @@ size_t filter_terminal(char *buffer, size_t length, filter_state *state) {
             if (i == length)
                 break;
         }
-        unsigned char c = static_cast<unsigned char>(buffer[i]);
-        switch (s) {
-        case filter_text:
-            if (c == esc)
-                s = filter_escape;
-            else if (c == '\t' || c == '\n' || (c >= 0x20 && c != 0x7f))
-                buffer[kept++] = static_cast<char>(c);
-            break;
-        case filter_escape:
-            if (c == '[')
-                s = filter_control_sequence;
-            else if (c == ']')
-                s = filter_command_string;
-            else if (c == 'P' || c == '^' || c == '_')
-                s = filter_control_string;
-            else if (c >= 0x20 && c <= 0x2f)
-                s = filter_intermediate;
-            else
-                s = filter_text;
-            break;
-        case filter_control_sequence:
-            if (c >= 0x40 && c <= 0x7e)
-                s = filter_text;
-            else if (c == esc)
-                s = filter_escape;
-            break;
-        case filter_intermediate:
-            if (c >= 0x30 && c <= 0x7e)
-                s = filter_text;
-            else if (c == esc)
-                s = filter_escape;
-            break;
-        case filter_command_string:
-            if (c == bel)
-                s = filter_text;
-            else if (c == esc)
-                s = filter_command_escape;
-            break;
-        case filter_command_escape:
-            s = (c == '\\' || c == bel) ? filter_text : filter_command_string;
-            break;
-        case filter_control_string:
-            if (c == esc) s = filter_string_escape;
-            break;
-        case filter_string_escape:
-            s = c == '\\' ? filter_text : filter_control_string;
-            break;
-        }
+        bool keep;
+        s = step(s, static_cast<unsigned char>(buffer[i]), &keep);
+        if (keep) buffer[kept++] = buffer[i];
+    }
+    *state = s;
+    return kept;
+}
+
+size_t filter_terminal_bytes(char *buffer, size_t length, filter_state *state) {
+    filter_state s = *state;
+    size_t kept = 0;
+    for (size_t i = 0; i < length; i++) {
+        bool keep;
+        s = step(s, static_cast<unsigned char>(buffer[i]), &keep);
+        if (keep) buffer[kept++] = buffer[i];
     }
     *state = s;
     return kept;

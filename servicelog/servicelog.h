@@ -29,6 +29,9 @@ enum filter_state : unsigned char {
 // tab and line feed from buffer, writing the kept bytes over it in order.
 // Returns how many bytes were kept (never more than length).
 size_t filter_terminal(char *buffer, size_t length, filter_state *state);
+// The same machine taken one byte at a time, without the block-wise scan
+// of plain text: what filter_terminal must always agree with.
+size_t filter_terminal_bytes(char *buffer, size_t length, filter_state *state);
 
 // Points descriptors 1 and 2 into the capture for service (or at
 // /dev/null when it cannot be set up; untouched when VORNA_LOG_SERVICE

@@ -1,6 +1,7 @@
 // The terminal-sequence filter takes runs of plain text in blocks; it must
-// keep exactly what the plain byte-at-a-time machine below keeps, whatever
-// the input and however it is split between calls.
+// keep exactly what the machine taken one byte at a time
+// (filter_terminal_bytes) keeps, whatever the input and however it is split
+// between calls.
 #include "servicelog/servicelog.h"
 
 #include <gtest/gtest.h>
@@ -11,53 +12,6 @@
 #include <string_view>
 
 namespace {
-
-// The machine one byte at a time, as the filter is defined.
-size_t reference(char *buffer, size_t length, filter_state *state) {
-    filter_state s = *state;
-    size_t kept = 0;
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(buffer[i]);
-        switch (s) {
-        case filter_text:
-            if (c == 0x1b)
-                s = filter_escape;
-            else if (c == '\t' || c == '\n' || (c >= 0x20 && c != 0x7f))
-                buffer[kept++] = static_cast<char>(c);
-            break;
-        case filter_escape:
-            if (c == '[') s = filter_control_sequence;
-            else if (c == ']') s = filter_command_string;
-            else if (c == 'P' || c == '^' || c == '_') s = filter_control_string;
-            else if (c >= 0x20 && c <= 0x2f) s = filter_intermediate;
-            else s = filter_text;
-            break;
-        case filter_control_sequence:
-            if (c >= 0x40 && c <= 0x7e) s = filter_text;
-            else if (c == 0x1b) s = filter_escape;
-            break;
-        case filter_intermediate:
-            if (c >= 0x30 && c <= 0x7e) s = filter_text;
-            else if (c == 0x1b) s = filter_escape;
-            break;
-        case filter_command_string:
-            if (c == 0x07) s = filter_text;
-            else if (c == 0x1b) s = filter_command_escape;
-            break;
-        case filter_command_escape:
-            s = (c == '\\' || c == 0x07) ? filter_text : filter_command_string;
-            break;
-        case filter_control_string:
-            if (c == 0x1b) s = filter_string_escape;
-            break;
-        case filter_string_escape:
-            s = c == '\\' ? filter_text : filter_control_string;
-            break;
-        }
-    }
-    *state = s;
-    return kept;
-}
 
 struct mix {
     const char *name;
@@ -96,7 +50,7 @@ TEST(FilterReference, RandomInputsInRandomPieces) {
                 size_t piece = std::min<size_t>(length - at, 1 + random() % 80);
                 std::string a = input.substr(at, piece), b = a;
                 got.append(a.data(), filter_terminal(a.data(), a.size(), &got_state));
-                want.append(b.data(), reference(b.data(), b.size(), &want_state));
+                want.append(b.data(), filter_terminal_bytes(b.data(), b.size(), &want_state));
                 ASSERT_EQ(got_state, want_state) << m.name << " round " << round;
                 at += piece;
             }
