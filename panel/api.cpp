@@ -81,6 +81,14 @@ size_t filter_buffer(size_t length) {
 
 // Sends what was written to a JSON stream, or 500 when it could not all be
 // kept in memory; frees the stream's memory either way.
+// A stream for a JSON body; null, after answering 500, when there is no
+// memory for it.
+FILE *open_json(int client, char **data, size_t *size) {
+    FILE *out = open_memstream(data, size);
+    if (!out) message(client, 500, "Out of memory\n");
+    return out;
+}
+
 void send_json(int client, FILE *out, char *&data, size_t &size) {
     bool failed = ferror(out) != 0;
     if (fclose(out) != 0) failed = true;
@@ -159,11 +167,8 @@ void serve_asset(int client, const char *target) {
 void serve_system(int client) {
     char *data = nullptr;
     size_t size = 0;
-    FILE *out = open_memstream(&data, &size);
-    if (!out) {
-        message(client, 500, "Out of memory\n");
-        return;
-    }
+    FILE *out = open_json(client, &data, &size);
+    if (!out) return;
     struct sysinfo info {};
     struct utsname names {};
     sysinfo(&info);
@@ -185,11 +190,8 @@ void serve_system(int client) {
 void serve_logs(int client) {
     char *data = nullptr;
     size_t size = 0;
-    FILE *out = open_memstream(&data, &size);
-    if (!out) {
-        message(client, 500, "Out of memory\n");
-        return;
-    }
+    FILE *out = open_json(client, &data, &size);
+    if (!out) return;
     fputc('[', out);
     if (DIR *directory = opendir("/var/log")) {
         bool first = true;
@@ -255,11 +257,8 @@ void serve_job(int client, const char *number) {
     filter_buffer(length);
     char *data = nullptr;
     size_t reply_size = 0;
-    FILE *out = open_memstream(&data, &reply_size);
-    if (!out) {
-        message(client, 500, "Out of memory\n");
-        return;
-    }
+    FILE *out = open_json(client, &data, &reply_size);
+    if (!out) return;
     fprintf(out, "{\"done\":%s,\"exit\":%d,\"output\":", found->done ? "true" : "false",
             found->status);
     json_string(out, file_buffer);
