@@ -201,7 +201,7 @@ bool is_string_stop(unsigned char c) {
 constexpr uint64_t no_position = UINT64_MAX;
 
 // Scans the rest of a string whose opening quote has been passed.
-uint64_t scan_string(const char *text, uint64_t length, uint64_t pos) {
+[[gnu::always_inline]] inline uint64_t scan_string(const char *text, uint64_t length, uint64_t pos) {
     for (;;) {
         pos = skip_plain(text, pos, length);  // bytes from 0x80 up pass as they are
         if (pos >= length)
@@ -276,118 +276,144 @@ uint64_t scan_literal(const char *text, uint64_t length, uint64_t start, const c
     return start + size;
 }
 
-uint64_t parse_value(json_doc *doc, const char *text, uint64_t length, uint64_t pos, int depth,
-                     int *index);
-
-// A member's key: what parse_value does when the value must be a string
-// (anything else fails the document either way), without its dispatch.
-[[gnu::always_inline]] inline uint64_t parse_key(json_doc *doc, const char *text, uint64_t length,
-                                                 uint64_t pos, int depth) {
-    pos = skip_whitespace(text, pos, length);
-    if (depth > json_depth_limit || pos >= length || text[pos] != '"' ||
-        doc->count >= json_token_slots)
-        return no_position;
-    json_token *token = &doc->tokens[doc->count++];
-    std::memset(token, 0, sizeof *token);
-    token->type = JSON_STRING;
-    token->start = pos;
-    pos = scan_string(text, length, pos + 1);
-    if (pos == no_position)
-        return no_position;
-    token->end = pos;
-    token->next = doc->count;
-    return pos;
-}
-
-// Parses the members or elements of a container whose opening brace or
-// bracket has been passed, counting its direct children.
-uint64_t scan_container(json_doc *doc, const char *text, uint64_t length, uint64_t pos,
-                        json_token *container, int depth) {
-    bool object = container->type == JSON_OBJECT;
-    char close = object ? '}' : ']';
-    pos = skip_whitespace(text, pos, length);
-    if (pos < length && text[pos] == close)
-        return pos + 1;
-    for (;;) {
-        int child;
-        pos = object ? parse_key(doc, text, length, pos, depth + 1)
-                     : parse_value(doc, text, length, pos, depth + 1, &child);
-        if (pos == no_position)
-            return no_position;
-        container->children++;
-        if (object) {
-            pos = skip_whitespace(text, pos, length);
-            if (pos >= length || text[pos] != ':')
-                return no_position;
-            pos = parse_value(doc, text, length, pos + 1, depth + 1, &child);
-            if (pos == no_position)
-                return no_position;
-            container->children++;
-        }
-        pos = skip_whitespace(text, pos, length);
-        if (pos >= length)
-            return no_position;
-        char c = text[pos++];
-        if (c == close)
-            return pos;
-        if (c != ',')
-            return no_position;
-    }
-}
-
 // The parse step of value, on a position of its own: the position after the
 // value, or no_position; the value's token index in *index.
+//
+// One loop instead of a call per value: the containers still open are kept
+// on a stack of at most json_depth_limit + 1 entries (a value inside 32 of
+// them is the deepest allowed, and only a container is ever pushed), each
+// with its token and the children counted so far. A value at stack height h
+// has depth depth + h, exactly as when each container parsed its contents
+// with a call of its own. The count of slots in use is kept in a register
+// and stored back on the way out, success or failure.
 uint64_t parse_value(json_doc *doc, const char *text, uint64_t length, uint64_t pos, int depth,
                      int *index) {
-    pos = skip_whitespace(text, pos, length);
-    if (depth < 0 || depth > json_depth_limit || pos >= length || doc->count >= json_token_slots)
+    if (depth < 0 || depth > json_depth_limit)
         return no_position;
-    int32_t taken = doc->count++;
-    json_token *token = &doc->tokens[taken];
-    std::memset(token, 0, sizeof *token);
-    uint64_t start = pos;
-    token->start = start;
-    unsigned char first = static_cast<unsigned char>(text[pos++]);
-    switch (first) {
+    struct open_container {
+        json_token *token;
+        int32_t children;
+        char close;
+    };
+    open_container stack[json_depth_limit + 1];
+    int height = 0;
+    const int room = json_depth_limit - depth;  // containers a value may still sit in
+    json_token *const tokens = doc->tokens;
+    const int32_t first = doc->count;
+    int32_t count = first;
+    json_token *token;
+    unsigned char c;
+    // Takes the next slot for a value starting at pos. It is cleared whole,
+    // padding included, so the record needs no clearing beforehand.
+    auto take = [&](int32_t type) {
+        json_token *taken = &tokens[count++];
+        std::memset(taken, 0, sizeof *taken);
+        taken->type = type;
+        taken->start = pos;
+        return taken;
+    };
+
+next_value:
+    pos = skip_whitespace(text, pos, length);
+    if (height > room || pos >= length || count >= json_token_slots)
+        goto failed;
+    c = static_cast<unsigned char>(text[pos]);
+    switch (c) {
     case '"':
-        token->type = JSON_STRING;
-        pos = scan_string(text, length, pos);
+        token = take(JSON_STRING);
+        pos = scan_string(text, length, pos + 1);
         break;
     case '-':
     case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9':
-        token->type = JSON_NUMBER;
-        pos = scan_number(text, length, pos, first);
+        token = take(JSON_NUMBER);
+        pos = scan_number(text, length, pos + 1, c);
         break;
     case 't':
-        token->type = JSON_BOOLEAN;
-        pos = scan_literal(text, length, start, "true");
+        token = take(JSON_BOOLEAN);
+        pos = scan_literal(text, length, pos, "true");
         break;
     case 'f':
-        token->type = JSON_BOOLEAN;
-        pos = scan_literal(text, length, start, "false");
+        token = take(JSON_BOOLEAN);
+        pos = scan_literal(text, length, pos, "false");
         break;
     case 'n':
-        token->type = JSON_NULL;
-        pos = scan_literal(text, length, start, "null");
+        token = take(JSON_NULL);
+        pos = scan_literal(text, length, pos, "null");
         break;
     case '{':
-        token->type = JSON_OBJECT;
-        pos = scan_container(doc, text, length, pos, token, depth);
-        break;
-    case '[':
-        token->type = JSON_ARRAY;
-        pos = scan_container(doc, text, length, pos, token, depth);
-        break;
+    case '[': {
+        token = take(c == '{' ? JSON_OBJECT : JSON_ARRAY);
+        char close = c == '{' ? '}' : ']';
+        pos = skip_whitespace(text, pos + 1, length);
+        if (pos < length && text[pos] == close) {
+            pos++;
+            break;  // empty: ends like a scalar
+        }
+        stack[height++] = open_container{token, 0, close};
+        if (close == '}')
+            goto next_key;
+        goto next_value;
+    }
     default:
-        pos = no_position;
+        goto failed;
     }
     if (pos == no_position)
-        return no_position;
+        goto failed;
     token->end = pos;
-    token->next = doc->count;
-    *index = taken;
-    return pos;
+    token->next = count;
+
+    // A value has ended: it is a child of the innermost open container, which
+    // must now go on with a comma or end.
+value_done:
+    if (height == 0) {
+        doc->count = count;
+        *index = first;
+        return pos;
+    }
+    {
+        open_container &open = stack[height - 1];
+        open.children++;
+        pos = skip_whitespace(text, pos, length);
+        if (pos >= length)
+            goto failed;
+        c = static_cast<unsigned char>(text[pos++]);
+        if (c == ',') {
+            if (open.close == '}')
+                goto next_key;
+            goto next_value;
+        }
+        if (c != static_cast<unsigned char>(open.close))
+            goto failed;
+        open.token->end = pos;
+        open.token->next = count;
+        open.token->children = open.children;
+        height--;
+        goto value_done;
+    }
+
+    // A member's key (a string, since anything else fails the document), its
+    // colon, then its value.
+next_key:
+    pos = skip_whitespace(text, pos, length);
+    if (height > room || pos >= length || text[pos] != '"' || count >= json_token_slots)
+        goto failed;
+    token = take(JSON_STRING);
+    pos = scan_string(text, length, pos + 1);
+    if (pos == no_position)
+        goto failed;
+    token->end = pos;
+    token->next = count;
+    stack[height - 1].children++;
+    pos = skip_whitespace(text, pos, length);
+    if (pos >= length || text[pos] != ':')
+        goto failed;
+    pos++;
+    goto next_value;
+
+failed:
+    doc->count = count;  // the slots taken stay taken
+    return no_position;
 }
 
 bool valid_index(const json_doc *doc, int index) {
@@ -432,19 +458,31 @@ size_t utf8_encode(uint32_t cp, char *out) {
 int json_parse(json_doc *doc, const char *text, uint64_t length) {
     if (doc == nullptr)
         return -1;
-    // The record ends up wholly cleared but for what the parse wrote: value
-    // clears each slot as it takes it, and the slots left over are cleared
-    // once the parse is over, so the used slots are not written twice.
+    // The record ends up wholly cleared but for what the parse wrote. Every
+    // slot is written whole as it is taken, so only the slots past the new
+    // count need clearing, and of those only the ones that may hold anything:
+    // a record comes zeroed from its allocation or from an earlier parse,
+    // which leaves every slot past its count clear, so the old count bounds
+    // them. (A small document parsed again and again into one record then
+    // costs no 16 KiB of clearing each time.) An old count out of range
+    // clears every slot.
+    int32_t written = doc->count;
+    if (written < 0 || written > json_token_slots)
+        written = json_token_slots;
     std::memset(doc, 0, offsetof(json_doc, tokens));
     doc->text = text;
     doc->length = length;
     int result = -1;
     if ((text != nullptr || length == 0) && value(doc, 0) >= 0) {
-        doc->pos = skip_whitespace(text, doc->pos, length);
-        result = doc->pos == length ? 0 : -1;
+        uint64_t pos = doc->pos;
+        while (pos < length && is_whitespace(static_cast<unsigned char>(text[pos])))
+            pos++;
+        doc->pos = pos;
+        result = pos == length ? 0 : -1;
     }
-    std::memset(doc->tokens + doc->count, 0,
-                static_cast<size_t>(json_token_slots - doc->count) * sizeof(json_token));
+    if (written > doc->count)
+        std::memset(doc->tokens + doc->count, 0,
+                    static_cast<size_t>(written - doc->count) * sizeof(json_token));
     return result;
 }
 

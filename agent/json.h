@@ -34,6 +34,8 @@ struct json_doc {
 };
 
 // 0 when the text is exactly one JSON value with optional whitespace around it.
+// The record must come zeroed (calloc, value initialisation) or from an
+// earlier json_parse; either way every slot past count is clear afterwards.
 int json_parse(json_doc *doc, const char *text, uint64_t length);
 // Parses one value at the current position; its token index, or -1.
 int value(json_doc *doc, int depth);

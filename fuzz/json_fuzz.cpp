@@ -65,14 +65,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         visit(doc.get(), i, small, sizeof small);
         visit(doc.get(), i, large, sizeof large);
     }
-    // A text that parses parses again to the same record.
+    // A text that parses parses again to the same record, also into a record
+    // that held another parse (of the first half of the text, which may have
+    // used more slots or failed): nothing of that one stays behind.
     auto again = std::make_unique<json_doc>();
+    json_parse(again.get(), text.get(), size / 2);
     check(json_parse(again.get(), text.get(), size) == 0);
-    check(again->count == doc->count);
-    for (int i = 0; i < doc->count; i++) {
-        const json_token &a = again->tokens[i], &b = doc->tokens[i];
-        check(a.type == b.type && a.start == b.start && a.end == b.end && a.next == b.next &&
-              a.children == b.children);
-    }
+    check(std::memcmp(again.get(), doc.get(), sizeof(json_doc)) == 0);
     return 0;
 }

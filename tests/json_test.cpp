@@ -134,9 +134,22 @@ TEST(JsonParse, OnlyTheGivenLengthIsParsedAndParsingAgainStartsAfresh) {
     ASSERT_EQ(json_parse(doc.get(), text, 3), 0);
     EXPECT_EQ(doc->pos, 3u);
     EXPECT_EQ(doc->count, 2);
-    for (int i = 2; i < json_token_slots; i++) {
-        const json_token &t = doc->tokens[i];
-        EXPECT_TRUE(t.type == 0 && t.start == 0 && t.end == 0 && t.next == 0 && t.children == 0) << i;
+    auto clear_past = [](const json_doc &d) {
+        for (int i = d.count; i < json_token_slots; i++) {
+            const json_token &t = d.tokens[i];
+            if (t.type != 0 || t.start != 0 || t.end != 0 || t.next != 0 || t.children != 0)
+                return i;
+        }
+        return -1;
+    };
+    EXPECT_EQ(clear_past(*doc), -1);
+    // Only the slots an earlier parse may have written are cleared again; a
+    // record whose count is out of range is cleared whole.
+    for (int32_t count : {-1, json_token_slots + 1}) {
+        std::memset(static_cast<void *>(doc.get()), 0xA5, sizeof *doc);
+        doc->count = count;
+        ASSERT_EQ(json_parse(doc.get(), "[[]]", 4), 0);
+        EXPECT_EQ(clear_past(*doc), -1) << count;
     }
 }
 
