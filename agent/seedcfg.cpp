@@ -2,6 +2,7 @@
 // Everything is decided before anything is written; then the settings file,
 // the key files, the password hash and the status record are written in
 // that order under the output directory.
+#include <malloc.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -98,6 +99,12 @@ void invalid_metadata() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Each document is read into a buffer of 256 KiB. Taken from the heap and
+    // kept there between documents instead of being mapped and unmapped each
+    // time, they cost no system calls and no fresh pages after the first.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 4 << 20);
+    mallopt(M_TOP_PAD, 1 << 20);
     run_options options;
     if (argc == 1) {
         // Started by the boot sequence: everything it prints goes to the
