@@ -7,6 +7,9 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
+#if __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 namespace {
@@ -40,7 +43,15 @@ __attribute__((target("avx2"))) size_t plain_blocks_avx2(const char *text, size_
     return at;
 }
 
+#if __has_include(<sys/platform/x86.h>)
+// The C library has asked the processor already, at start-up. (The compiler's
+// own test would bring in a start-up routine of its runtime that asks again,
+// in every program linking the filter, with instructions that a virtual
+// machine traps.)
+const bool have_avx2 = CPU_FEATURE_ACTIVE(AVX2);
+#else
 const bool have_avx2 = __builtin_cpu_supports("avx2");
+#endif
 #endif
 
 // How many bytes from the start of text are plain (kept as they are in the
