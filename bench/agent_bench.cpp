@@ -9,16 +9,9 @@
 
 #include "agent/agent.h"
 #include "agent/json.h"
+#include "bench/metadata_doc.h"
 
 namespace {
-
-std::string sample(const char *name) {
-    std::string path = std::string(SOURCE_DIR) + "/examples/metadata/openstack/latest/" + name;
-    char *text = read_file(path.c_str());
-    std::string s = text ? text : "";
-    free(text);
-    return s;
-}
 
 void parse(benchmark::State &state, const std::string &text) {
     auto doc = std::make_unique<json_doc>();
@@ -29,8 +22,8 @@ void parse(benchmark::State &state, const std::string &text) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
 }
 
-void BM_ParseMetaData(benchmark::State &state) { parse(state, sample("meta_data.json")); }
-void BM_ParseNetworkData(benchmark::State &state) { parse(state, sample("network_data.json")); }
+void BM_ParseMetaData(benchmark::State &state) { parse(state, bench::sample("meta_data.json")); }
+void BM_ParseNetworkData(benchmark::State &state) { parse(state, bench::sample("network_data.json")); }
 
 // The largest document the record holds: 511 members' worth of tokens.
 void BM_ParseFullRecord(benchmark::State &state) {

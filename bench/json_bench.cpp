@@ -16,14 +16,6 @@
 
 namespace {
 
-std::string sample(const char *name) {
-    std::string path = std::string(SOURCE_DIR) + "/examples/metadata/openstack/latest/" + name;
-    char *text = read_file(path.c_str());
-    std::string s = text ? text : "";
-    free(text);
-    return s;
-}
-
 void reader(benchmark::State &state, const std::string &text) {
     auto doc = std::make_unique<json_doc>();
     if (json_parse(doc.get(), text.data(), text.size()) != 0) {
@@ -76,8 +68,8 @@ void register_document(const std::string &name, const std::string &text) {
 
 int main(int argc, char **argv) {
     register_document("metadata_150k", bench::large_meta_data());
-    register_document("meta_data", sample("meta_data.json"));
-    register_document("network_data", sample("network_data.json"));
+    register_document("meta_data", bench::sample("meta_data.json"));
+    register_document("network_data", bench::sample("network_data.json"));
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

@@ -1,4 +1,5 @@
-// A realistic large meta_data.json, made the same way on every run: the usual
+// The benchmarks' documents: the samples in examples/, and a realistic large
+// meta_data.json, made the same way on every run: the usual
 // instance members, a "public_keys" map of RSA 4096-bit keys (about 740 bytes
 // each) and a short "keys" array. The record holds 512 tokens; every map
 // entry takes two and every "keys" entry seven, so hundreds of keys fit only
@@ -6,9 +7,22 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
+#include "agent/agent.h"
+
 namespace bench {
+
+// A sample document of examples/metadata/openstack/latest, read as the agent
+// reads it (empty when it cannot be read). SOURCE_DIR comes from the build.
+inline std::string sample(const char *name) {
+    std::string path = std::string(SOURCE_DIR) + "/examples/metadata/openstack/latest/" + name;
+    char *text = read_file(path.c_str());
+    std::string s = text ? text : "";
+    free(text);
+    return s;
+}
 
 constexpr int map_keys = 200;    // entries of "public_keys"
 constexpr int array_keys = 6;    // entries of "keys"
