@@ -7,7 +7,10 @@
 
 #if defined(__x86_64__)
 #include <immintrin.h>
-#if __has_include(<sys/platform/x86.h>)
+// The C library's view of the processor; its header spells bool as C does,
+// which only g++ accepts in C++.
+#if __has_include(<sys/platform/x86.h>) && !defined(__clang__)
+#define FILTER_ASKS_LIBC 1
 #include <sys/platform/x86.h>
 #endif
 #endif
@@ -43,7 +46,7 @@ __attribute__((target("avx2"))) size_t plain_blocks_avx2(const char *text, size_
     return at;
 }
 
-#if __has_include(<sys/platform/x86.h>)
+#if defined(FILTER_ASKS_LIBC)
 // The C library has asked the processor already, at start-up. (The compiler's
 // own test would bring in a start-up routine of its runtime that asks again,
 // in every program linking the filter, with instructions that a virtual
