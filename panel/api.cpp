@@ -79,8 +79,6 @@ size_t filter_buffer(size_t length) {
     return kept;
 }
 
-// Sends what was written to a JSON stream, or 500 when it could not all be
-// kept in memory; frees the stream's memory either way.
 // A stream for a JSON body; null, after answering 500, when there is no
 // memory for it.
 FILE *open_json(int client, char **data, size_t *size) {
@@ -89,6 +87,8 @@ FILE *open_json(int client, char **data, size_t *size) {
     return out;
 }
 
+// Sends what was written to a JSON stream, or 500 when it could not all be
+// kept in memory; frees the stream's memory either way.
 void send_json(int client, FILE *out, char *&data, size_t &size) {
     bool failed = ferror(out) != 0;
     if (fclose(out) != 0) failed = true;
