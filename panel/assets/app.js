@@ -528,7 +528,9 @@
       } else if (Number.isFinite(cpu) && cpu >= 0) {
         $('cpu-figure').textContent = cpu.toFixed(1) + '%';
         overview.samples.push({ at: now, value: cpu });
-        overview.top = Math.max(overview.top, Math.ceil(cpu / 100) * 100);
+        // A figure a hair over a whole number of cores (two busy cores
+        // measured as 200.3%) does not add a core's worth of empty scale.
+        overview.top = Math.max(overview.top, Math.ceil(cpu / 100 - 0.02) * 100);
       } else {
         $('cpu-figure').textContent = 'not available';
       }

@@ -189,6 +189,7 @@ async function main() {
       const disabled = await page.evaluate(() => [...document.querySelectorAll('#view-services .act')]
         .every((b) => b.disabled));
       const note = await textOf(page, '#services-busy');
+      await page.locator('#services-task .task-title').filter({ hasText: 'Start ntpd' }).waitFor();
       const status = await waitBadge(page, 'services');
       const output = await textOf(page, '#services-task pre');
       await page.locator('button[aria-label="Stop ntpd"]').waitFor({ timeout: 30000 });
@@ -246,6 +247,7 @@ async function main() {
         if (sent !== requests) { ok = false; console.log('     ' + name + ': ' + sent + ' requests'); }
       }
       page.off('request', count);
+      await page.fill('#service-name', '');
       return ok;
     }],
     ['after a Restart on a phone its output is in view and announced', [], async () => {
