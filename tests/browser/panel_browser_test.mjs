@@ -27,6 +27,7 @@ if (!dashwick || !shots) {
 }
 
 const password = 'br0wser:test ünïcode';   // a colon, a blank, non-ASCII
+const hostName = 'node-1';                  // the sandbox's own
 const origin = new URL(base ?? 'http://127.0.0.1:8088').origin;
 const proxied = origin.startsWith('https:');
 // The front's certificate is made for the run: trusted without a check,
@@ -55,7 +56,7 @@ async function startServer() {
       { stdio: ['ignore', 'inherit', 'inherit'] });
   }
   server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, '8088', join(scratch, 'logs')],
-    { stdio: ['pipe', 'inherit', 'inherit'] });
+    { stdio: ['pipe', 'inherit', 'inherit'], env: { ...process.env, SANDBOX_HOSTNAME: hostName } });
   server.stdin.end(password + '\n');
   for (let i = 0; i < 100; i++) {
     try {
@@ -162,7 +163,7 @@ async function main() {
       console.log('     host ' + host + ', cpu ' + cpu + ', memory ' + memory);
       const focused = await page.evaluate(() => document.activeElement.id);
       return focused === 'overview-title' &&
-        host === readFileSync('/proc/sys/kernel/hostname', 'utf8').trim() &&
+        host === hostName && (await textOf(page, '#bar-host')) === hostName &&
         /^(\d+\.\d%|not available)$/.test(cpu) && / of .* used \(\d+%\)$/.test(memory);
     }],
     ['the password is kept nowhere but in memory', [], async () => page.evaluate(() =>
@@ -214,6 +215,8 @@ async function main() {
       await page.click('#confirm-yes');
       await page.locator('#services-task .task-title').filter({ hasText: 'Stop dropbear' }).waitFor();
       await page.locator('button[aria-label="Start dropbear"]').waitFor({ timeout: 30000 });
+      await page.click('button[aria-label="Start dropbear"]');   // no question asked
+      await page.locator('button[aria-label="Stop dropbear"]').waitFor({ timeout: 30000 });
       return text.includes('You may lose SSH access to this machine') && focused === 'confirm-no' && cancelled;
     }],
     ['a failing task shows its exit status and output', [], async () => {
