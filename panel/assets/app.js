@@ -843,7 +843,7 @@
         const newer = row.have !== undefined && row.offer !== undefined && row.have !== row.offer;
         const version = element('td', 'version', newer ? row.have + ' → ' + row.offer : row.have ?? row.offer);
         const words = [];
-        if (row.have !== undefined) words.push('installed');
+        words.push(row.have !== undefined ? 'installed' : 'not installed');
         if (newer) words.push('upgradable');
         if (row.have !== undefined && protectedPackages.includes(row.name)) words.push('protected');
         return [version, wordCell(words)];
