@@ -282,6 +282,15 @@ async function main() {
       await page.click('#packages-installed');
       await page.locator('#packages-rows tr', { hasText: 'htop' }).waitFor({ state: 'detached', timeout: 30000 });
       await page.locator('#packages-busy:empty').waitFor({ state: 'attached' });
+      // Typed in by hand, a protected name is refused before any request.
+      let sent = 0;
+      const count = (r) => { if (r.url().endsWith('/api/run')) sent++; };
+      page.on('request', count);
+      await page.fill('#package-name', 'sh');
+      await page.selectOption('#package-action', 'remove');
+      await page.press('#package-name', 'Enter');
+      await page.locator('#packages-error').filter({ hasText: 'sh is protected' }).waitFor();
+      page.off('request', count);
       await page.fill('#package-name', 'htop');
       await page.selectOption('#package-action', 'install');
       await page.press('#package-name', 'Enter');
@@ -300,7 +309,7 @@ async function main() {
       await page.locator('#packages-task .task-title').filter({ hasText: 'Remove htop' }).waitFor();
       const removed = await waitBadge(page, 'packages');
       await page.locator('#packages-rows th', { hasText: 'htop' }).waitFor({ state: 'detached', timeout: 30000 });
-      return joined && offer && installed === 'Exit status 0' && output.includes('htop 3.2.2 installed') &&
+      return joined && offer && sent === 0 && installed === 'Exit status 0' && output.includes('htop 3.2.2 installed') &&
         cancelled && removed === 'Exit status 0';
     }],
     ['the network view shows the addresses', [], async () => {
