@@ -429,9 +429,10 @@ async function main() {
     await page.locator('#view-' + view).waitFor();
     if (view === 'network') await waitBadge(page, 'network').catch(() => {});
     for (const scheme of ['light', 'dark']) {
-      await shoot(view, scheme, 'phone');
-      await shoot(view, scheme, 'desktop');
-      await audit(view, scheme);
+      for (const size of ['phone', 'desktop']) {
+        await shoot(view, scheme, size);
+        await audit(view, scheme + ' ' + size);
+      }
     }
   }
   await page.click('#sign-out');
@@ -439,8 +440,10 @@ async function main() {
     (await textOf(page, '#log-text')) === '' && (await page.evaluate(() => document.body.textContent))
       .indexOf('ntpd') < 0, 'signing out returns to the sign-in view and clears what was read');
   for (const scheme of ['light', 'dark']) {
-    for (const size of ['phone', 'desktop']) await shoot('signin', scheme, size);
-    await audit('signin', scheme);
+    for (const size of ['phone', 'desktop']) {
+      await shoot('signin', scheme, size);
+      await audit('signin', scheme + ' ' + size);
+    }
   }
   const keyboard = await page.evaluate(() => document.activeElement && document.activeElement.id);
   check(keyboard === 'password', 'after signing out the password field has the focus');
