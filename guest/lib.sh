@@ -3,7 +3,7 @@
 # ($guest_dir, normally BUILD/guest) from Debian packages and the built
 # programs; nothing is installed on this machine's /boot or /lib/modules.
 #
-#   guest_packages                  installs the host tools that are missing
+#   guest_packages [PACKAGE...]     installs the host tools that are missing
 #   guest_parts BUILD               kernel and initramfs for BUILD's programs
 #   guest_drive iso|fat DOCS FILE   a configuration drive holding DOCS
 #   guest_disk FILE                 a fresh persistent disk (ext2)
@@ -26,9 +26,10 @@ guest_port=${guest_port:-8443}
 guest_metadata=${guest_metadata:-}
 guest_pid=
 
+# guest_packages [PACKAGE...]: those and the guest's own.
 guest_packages() {
   local need=(qemu-system-x86 busybox-static genisoimage dosfstools mtools syslinux
-              syslinux-common qemu-utils fdisk e2fsprogs nginx openssl) missing=() p
+              syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl "$@") missing=() p
   for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
@@ -147,9 +148,10 @@ guest_drive() {
   case $kind in
   iso)
     genisoimage -o "$file" -ldots -allow-lowercase -allow-multidot -l -publisher VORNA \
-      -quiet -J -r -V config-2 "$docs" ;;
+      -quiet -J -r -V config-2 "$docs" 2>&1 | grep -v 'does not conform to ISO-9660' >&2
+    [ -s "$file" ] ;;
   fat)
-    truncate -s 64M "$file" && mkfs.vfat -n config-2 "$file" >/dev/null &&
+    truncate -s 64M "$file" && mkfs.vfat -n config-2 "$file" >/dev/null 2>&1 &&
       mcopy -s -i "$file" "$docs/openstack" ::/ ;;
   *) echo "guest: unknown drive $kind" >&2; return 2 ;;
   esac
@@ -172,9 +174,10 @@ guest_image() {
     "$boot_start" "$boot_sectors" "$data_start" | sfdisk -q "$raw" >/dev/null || return 1
   dd if=/usr/lib/syslinux/mbr/mbr.bin of="$raw" bs=440 count=1 conv=notrunc status=none
   mkfs.vfat -n VORNA --offset "$boot_start" -h "$boot_start" "$raw" \
-    $((boot_sectors / 2)) >/dev/null || return 1
+    $((boot_sectors / 2)) >/dev/null 2>&1 || return 1
   syslinux --offset $((boot_start * 512)) --install "$raw" || return 1
   cat >"$guest_dir/syslinux.cfg" <<'EOF'
+SERIAL 0 115200
 DEFAULT vorna
 PROMPT 0
 TIMEOUT 0
