@@ -148,7 +148,7 @@ guest_drive() {
   case $kind in
   iso)
     genisoimage -o "$file" -ldots -allow-lowercase -allow-multidot -l -publisher VORNA \
-      -quiet -J -r -V config-2 "$docs" 2>&1 | grep -v 'does not conform to ISO-9660' >&2
+      -quiet -J -r -V config-2 "$docs" 2>&1 | { grep -v 'does not conform to ISO-9660' >&2 || true; }
     [ -s "$file" ] ;;
   fat)
     truncate -s 64M "$file" && mkfs.vfat -n config-2 "$file" >/dev/null 2>&1 &&
