@@ -8,7 +8,8 @@ if(TARGET dashwick)
     set_tests_properties(guest_boot_test PROPERTIES SKIP_RETURN_CODE 77 LABELS guest)
   else()
     add_test(NAME guest_boot_test
-      COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/guest_boot_test.sh ${CMAKE_BINARY_DIR})
+      COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/guest_boot_test.sh ${CMAKE_BINARY_DIR}
+              ${CMAKE_BINARY_DIR}/screenshots-guest)
     set_tests_properties(guest_boot_test PROPERTIES TIMEOUT 300 LABELS guest RUN_SERIAL TRUE)
   endif()
 endif()

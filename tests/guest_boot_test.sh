@@ -59,10 +59,15 @@ for row in "${scenarios[@]}"; do
   guest_boot_image=
   case $kind in
   fresh) disk=$scratch/$name.img; guest_disk "$disk" ;;
-  kept)  disk=$scratch/iso.img  # with an administrator's own line in root's keys file
+  kept)  # with an administrator's own line in root's keys file, and the
+         # log files that the browser journey looks for
+    disk=$scratch/iso.img
     on_disk /root/.ssh/authorized_keys >"$scratch/keys" && echo "$admin_key" >>"$scratch/keys"
-    printf 'rm /root/.ssh/authorized_keys\nwrite %s /root/.ssh/authorized_keys\nsif /root/.ssh/authorized_keys mode 0100600\n' \
-      "$scratch/keys" | debugfs -w -f - "$disk" >/dev/null 2>&1 ;;
+    printf 'alpha: service started\n\033[31mbeta: disk almost full\033[0m\ngamma: \033]0;title\007link up\ndelta: Beta test finished\r\n' >"$scratch/demo.log"
+    echo 'older generation' >"$scratch/app.log.1" && : >"$scratch/zeta.log"
+    { printf 'rm /root/.ssh/authorized_keys\nwrite %s /root/.ssh/authorized_keys\nsif /root/.ssh/authorized_keys mode 0100600\n' "$scratch/keys"
+      for log in demo.log app.log.1 zeta.log; do printf 'write %s /var/log/%s\n' "$scratch/$log" "$log"; done
+    } | debugfs -w -f - "$disk" >/dev/null 2>&1 ;;
   image) disk=$scratch/vorna.qcow2; guest_boot_image=1; guest_image "$disk" ;;
   esac
   serial=$scratch/$name.serial
@@ -87,10 +92,11 @@ for row in "${scenarios[@]}"; do
       sleep 0.5
     done
     check "iso: a service restart as job $job ends with status 0" grep -q '"done":true,"exit":0' <<<"$reply"
-    if [ -n "$browser" ]; then
-      check "iso: the browser journey" env PANEL_PASSWORD="$password" \
-        "$top/tests/browser/run.sh" - "$browser" "$url"
-    fi
+  fi
+  if [ "$kind" = kept ] && [ -n "$browser" ]; then
+    PANEL_PASSWORD=$password PANEL_HOSTNAME=vorna-guest \
+      "$top/tests/browser/run.sh" - "$browser" "$url" 2>&1 | sed 's/^/   /'
+    check "$name: the browser journey of tests/browser" test "${PIPESTATUS[0]}" = 0
   fi
   guest_stop
   grep -a -E '^(vorna-|SYSLINUX)' "$serial" | tr -d '\r' | sed 's/^/   /'
