@@ -48,9 +48,13 @@ guest_backend_port() {
 # Debian's cloud kernel, unpacked under $guest_dir/kernel; sets guest_kernel
 # and guest_modules.
 guest_fetch_kernel() {
-  local package
-  package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null |
-    sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+  local package try
+  for try in 1 2; do  # a machine without package lists gets them once
+    package=$(apt-cache depends linux-image-cloud-amd64 2>/dev/null |
+      sed -n 's/.*Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+    [ -n "$package" ] && break
+    [ "$try" = 2 ] || apt-get -o DPkg::Lock::Timeout=300 update -qq >/dev/null 2>&1
+  done
   [ -n "$package" ] || { echo "guest: no package behind linux-image-cloud-amd64" >&2; return 1; }
   if [ ! -d "$guest_dir/kernel/$package" ]; then
     mkdir -p "$guest_dir/kernel"
