@@ -29,7 +29,7 @@ guest_pid=
 # guest_packages [PACKAGE...]: those and the guest's own.
 guest_packages() {
   local need=(qemu-system-x86 busybox-static genisoimage dosfstools mtools syslinux
-              syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl "$@") missing=() p
+              syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl binutils util-linux "$@") missing=() p
   for p in "${need[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
@@ -219,7 +219,9 @@ guest_start() {
   [ -n "${guest_boot_image:-}" ] || args+=(-kernel "$guest_dir/vmlinuz" -initrd "$guest_dir/initrd.img"
     -append "console=ttyS0 quiet panic=-1 vorna.persist=/dev/vda $extra")
   : >"$serial"
-  qemu-system-x86_64 "${args[@]}" </dev/null >>"$serial.qemu" 2>&1 &
+  # QEMU gets SIGKILL should this shell end without stopping it (a test
+  # killed on its time-out).
+  setpriv --pdeathsig KILL qemu-system-x86_64 "${args[@]}" </dev/null >>"$serial.qemu" 2>&1 &
   guest_pid=$!
 }
 
