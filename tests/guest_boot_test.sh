@@ -27,7 +27,7 @@ password=guest-panel-password
 failures=0
 check() {  # check WHAT COMMAND...
   local what=$1; shift
-  if "$@" >/dev/null 2>&1; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
+  if "$@" >/dev/null 2>&1; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); return 1; fi
 }
 disk=
 on_disk() { debugfs -R "cat $1" "$disk" 2>/dev/null; }
@@ -74,7 +74,8 @@ for row in "${scenarios[@]}"; do
   started=$(date +%s%N)
   guest_start "$serial" "$disk" "$attached"
   # 20 s on an idle machine; the hard limit allows for a loaded one.
-  check "$name: boot record up to the panel" guest_wait "$serial" panel 60
+  check "$name: boot record up to the panel" guest_wait "$serial" panel 60 ||
+    tail -n 40 "$serial" "$serial.qemu" | sed 's/^/   /'
   echo "   wall time to the panel: $((($(date +%s%N) - started) / 1000000)) ms"
   check "$name: seedcfg exit status 0" grep -qE '^vorna-boot [0-9.]+ seedcfg 0\s*$' "$serial"
   check "$name: GET / through nginx" test "$(curl -sk -o /dev/null -w '%{http_code}' "$url/")" = 200
@@ -100,12 +101,20 @@ for row in "${scenarios[@]}"; do
   fi
   guest_stop
   grep -a -E '^(vorna-|SYSLINUX)' "$serial" | tr -d '\r' | sed 's/^/   /'
-  [ "$kind" = image ] && continue
+  point=drive1
+  if [ "$kind" = image ]; then
+    # The disk, its boot partition and its data partition come first.
+    point=drive3
+    qemu-img convert -f qcow2 -O raw "$disk" "$scratch/image.raw"
+    start=$(sfdisk -d "$scratch/image.raw" | sed -n 's/^[^ ]*2 : start= *\([0-9]*\),.*/\1/p')
+    disk=$scratch/image-data.img
+    dd if="$scratch/image.raw" of="$disk" bs=512 skip="$start" status=none
+  fi
   if [ "$drive" = none ]; then
     check "$name: no drive mounted" sh -c "! grep -q vorna-mount '$serial'"
   else
     fs=iso9660; [ "$drive" = fat ] && fs=vfat
-    check "$name: the drive read-only under /mnt/cloud" grep -qE "^vorna-mount /dev/vdb /mnt/cloud/drive1 $fs ro," "$serial"
+    check "$name: the drive read-only under /mnt/cloud" grep -qE "^vorna-mount /dev/vdb /mnt/cloud/$point $fs ro," "$serial"
   fi
   for line in "Hostname = vorna-guest" "Interface = 1" "IP = 10.20.0.15" "Subnet = 255.255.255.0" \
               "Gateway = 10.20.0.1" "1 = 10.20.0.2" "2 = 10.20.0.3"; do
