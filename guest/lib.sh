@@ -67,25 +67,25 @@ guest_fetch_kernel() {
   guest_modules=$(echo "$guest_dir/kernel/$package"/lib/modules/*)
 }
 
-# Appends module NAME and, before it, what it depends on, to $root/lib/modules.
+# Appends module NAME and, before it, what it depends on, to $guest_root/lib/modules.
 guest_add_module() {
   local name=$1 file dep
-  grep -qx "$name" "$root/lib/modules/order" 2>/dev/null && return 0
+  grep -qx "$name" "$guest_root/lib/modules/order" 2>/dev/null && return 0
   file=$(find "$guest_modules/kernel" -name "$name.ko" -o -name "${name//_/-}.ko" | head -n 1)
   [ -n "$file" ] || { echo "guest: module $name not in the kernel package" >&2; return 1; }
   for dep in $(strings "$file" | sed -n 's/^depends=//p' | tr ',' ' '); do
     guest_add_module "$dep" || return 1
   done
-  cp "$file" "$root/lib/modules/$name.ko"
-  echo "$name" >>"$root/lib/modules/order"
+  cp "$file" "$guest_root/lib/modules/$name.ko"
+  echo "$name" >>"$guest_root/lib/modules/order"
 }
 
-# Copies programs with the shared libraries they load into $root.
+# Copies programs with the shared libraries they load into $guest_root.
 guest_add_programs() {
   local program lib
   for program in "$@"; do
     for lib in $(ldd "$program" | grep -oE '/[^ ]+'); do
-      [ -e "$root$lib" ] || cp -L --parents "$lib" "$root"
+      [ -e "$guest_root$lib" ] || cp -L --parents "$lib" "$guest_root"
     done
   done
 }
@@ -93,39 +93,39 @@ guest_add_programs() {
 # guest_parts BUILD: $guest_dir/vmlinuz and $guest_dir/initrd.img with the
 # programs of the build tree BUILD.
 guest_parts() {
-  local build=$1 port applet
+  local build=$1 port applet module
   guest_fetch_kernel || return 1
   port=$(guest_backend_port)
   [ -n "$port" ] || { echo "guest: no backend port in deploy/nginx/dashwick.conf" >&2; return 1; }
-  root=$guest_dir/root
-  rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,run,tmp,mnt,persist,root,lib/modules} \
-    "$root"/etc/{cloud,nginx,ssl/certs,ssl/private} "$root"/usr/{sbin,share/dashwick} "$root"/var/{log,lib}
-  cp /bin/busybox "$root/bin/busybox"
-  for applet in service setup ip; do cp "$guest_top/examples/tools/$applet" "$root/bin/$applet"; done
+  guest_root=$guest_dir/root
+  rm -rf "$guest_root" && mkdir -p "$guest_root"/{bin,dev,proc,sys,run,tmp,mnt,persist,root,lib/modules} \
+    "$guest_root"/etc/{cloud,nginx,ssl/certs,ssl/private} "$guest_root"/usr/{sbin,share/dashwick} "$guest_root"/var/{log,lib}
+  cp /bin/busybox "$guest_root/bin/busybox"
+  for applet in service setup ip; do cp "$guest_top/examples/tools/$applet" "$guest_root/bin/$applet"; done
   for applet in $(busybox --list); do
-    [ -e "$root/bin/$applet" ] || ln -s busybox "$root/bin/$applet"
+    [ -e "$guest_root/bin/$applet" ] || ln -s busybox "$guest_root/bin/$applet"
   done
-  strip -o "$root/usr/sbin/seedcfg" "$build/agent/seedcfg"
-  strip -o "$root/usr/sbin/dashwick" "$build/panel/dashwick"
-  cp /usr/sbin/nginx "$root/usr/sbin/nginx"
-  guest_add_programs "$root/usr/sbin/seedcfg" "$root/usr/sbin/dashwick" /usr/sbin/nginx
-  cp "$guest_top"/panel/assets/* "$root/usr/share/dashwick/" 2>/dev/null || true
-  for applet in virtio_pci virtio_blk virtio_net isofs vfat nls_cp437 nls_ascii nls_utf8; do
-    guest_add_module "$applet" || return 1
+  strip -o "$guest_root/usr/sbin/seedcfg" "$build/agent/seedcfg"
+  strip -o "$guest_root/usr/sbin/dashwick" "$build/panel/dashwick"
+  cp /usr/sbin/nginx "$guest_root/usr/sbin/nginx"
+  guest_add_programs "$guest_root/usr/sbin/seedcfg" "$guest_root/usr/sbin/dashwick" /usr/sbin/nginx
+  cp "$guest_top"/panel/assets/* "$guest_root/usr/share/dashwick/" 2>/dev/null || true
+  for module in virtio_pci virtio_blk virtio_net isofs vfat nls_cp437 nls_ascii nls_utf8; do
+    guest_add_module "$module" || return 1
   done
-  cp "$guest_top/guest/init" "$root/init"
-  chmod 755 "$root/init" "$root"/bin/{service,setup,ip}
-  echo "$port" >"$root/etc/dashwick.port"
-  printf 'root:x:0:0:root:/root:/bin/sh\nwww-data:x:33:33:www-data:/var/www:/bin/false\n' >"$root/etc/passwd"
-  printf 'root:x:0:\nwww-data:x:33:\n' >"$root/etc/group"
-  printf 'root:*:19700:0:99999:7:::\nwww-data:*:19700:0:99999:7:::\n' >"$root/etc/shadow"
-  chmod 600 "$root/etc/shadow"
-  chmod 700 "$root/root" "$root/etc/ssl/private"
+  cp "$guest_top/guest/init" "$guest_root/init"
+  chmod 755 "$guest_root/init" "$guest_root"/bin/{service,setup,ip}
+  echo "$port" >"$guest_root/etc/dashwick.port"
+  printf 'root:x:0:0:root:/root:/bin/sh\nwww-data:x:33:33:www-data:/var/www:/bin/false\n' >"$guest_root/etc/passwd"
+  printf 'root:x:0:\nwww-data:x:33:\n' >"$guest_root/etc/group"
+  printf 'root:*:19700:0:99999:7:::\nwww-data:*:19700:0:99999:7:::\n' >"$guest_root/etc/shadow"
+  chmod 600 "$guest_root/etc/shadow"
+  chmod 700 "$guest_root/root" "$guest_root/etc/ssl/private"
   openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
     -subj "/CN=vorna-guest" -addext "subjectAltName=IP:127.0.0.1" \
-    -keyout "$root/etc/ssl/private/dashwick.key" -out "$root/etc/ssl/certs/dashwick.pem" 2>/dev/null
-  cp "$guest_top/deploy/nginx/dashwick.conf" "$root/etc/nginx/dashwick.conf"
-  cat >"$root/etc/nginx/nginx.conf" <<'EOF'
+    -keyout "$guest_root/etc/ssl/private/dashwick.key" -out "$guest_root/etc/ssl/certs/dashwick.pem" 2>/dev/null
+  cp "$guest_top/deploy/nginx/dashwick.conf" "$guest_root/etc/nginx/dashwick.conf"
+  cat >"$guest_root/etc/nginx/nginx.conf" <<'EOF'
 user www-data;
 worker_processes 1;
 pid /run/nginx.pid;
@@ -140,7 +140,7 @@ http {
     include /etc/nginx/dashwick.conf;
 }
 EOF
-  (cd "$root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$guest_dir/initrd.img"
+  (cd "$guest_root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$guest_dir/initrd.img"
   cp "$guest_kernel" "$guest_dir/vmlinuz"
 }
 
