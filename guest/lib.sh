@@ -19,6 +19,7 @@
 # process per connection. No packet leaves this machine.
 
 guest_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+. "$guest_top/scripts/lib.sh"  # need_packages
 guest_mac=$(sed -n 's/.*"ethernet_mac_address": *"\([^"]*\)".*/\1/p' \
   "$guest_top/guest/metadata/openstack/latest/network_data.json" | head -n 1)
 guest_address=169.254.0.15  # the guest's link-local address on QEMU's network
@@ -26,18 +27,10 @@ guest_port=${guest_port:-8443}
 guest_metadata=${guest_metadata:-}
 guest_pid=
 
-# guest_packages [PACKAGE...]: those and the guest's own.
+# guest_packages [PACKAGE...]: those and the guest's own, when missing.
 guest_packages() {
-  local need=(qemu-system-x86 busybox-static genisoimage dosfstools mtools syslinux
-              syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl binutils util-linux "$@") missing=() p
-  for p in "${need[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "installing: ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 update -qq >/dev/null &&
-    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
-      "${missing[@]}" >/dev/null || { echo "could not install: ${missing[*]}" >&2; return 1; }
+  need_packages qemu-system-x86 busybox-static genisoimage dosfstools mtools syslinux \
+    syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl binutils util-linux "$@"
 }
 
 # The backend port that deploy/nginx/dashwick.conf forwards to.
