@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The guest of guest/lib.sh in QEMU (emulated): seconds from the kernel's
+# The guest of deploy/guest/lib.sh in QEMU (emulated): seconds from the kernel's
 # start to a written configuration and to the panel listening, against the
 # same guest booting to a shell without seedcfg or services; from the boot
 # record, the median of several boots each.
@@ -7,7 +7,7 @@ set -eu
 . "$(dirname "$0")/common.sh"
 boots=${GUEST_BOOTS:-3}
 guest_dir=$build/guest
-. "$top/guest/lib.sh"
+. "$top/deploy/guest/lib.sh"
 guest_packages
 build_targets seedcfg dashwick
 mkdir -p "$guest_dir"
@@ -18,7 +18,7 @@ for _ in $(seq 20); do
   guest_port=$((20000 + RANDOM % 40000))
   (exec 3<>"/dev/tcp/127.0.0.1/$guest_port") 2>/dev/null || break
 done
-guest_drive iso "$top/guest/metadata" "$scratch/drive.iso"
+guest_drive iso "$top/deploy/guest/metadata" "$scratch/drive.iso"
 
 # boot MODE STEP...: one boot on a fresh disk; prints the seconds of each STEP.
 boot() {

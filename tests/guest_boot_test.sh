@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The whole system in a QEMU guest (guest/lib.sh): one boot per row of the
+# The whole system in a QEMU guest (deploy/guest/lib.sh): one boot per row of the
 # table below, each checked from its boot record, its persistent disk (read
 # with debugfs after QEMU has ended) and its panel over HTTPS.
 #   guest_boot_test.sh BUILD [BROWSER_DIR]
@@ -10,7 +10,7 @@ build=$(realpath "$1")
 browser=${2:-}
 top=$(cd "$(dirname "$0")/.." && pwd)
 guest_dir=$build/guest
-. "$top/guest/lib.sh"
+. "$top/deploy/guest/lib.sh"
 guest_packages || exit 1
 mkdir -p "$guest_dir"
 guest_parts "$build" || exit 1
@@ -34,10 +34,10 @@ on_disk() { debugfs -R "cat $1" "$disk" 2>/dev/null; }
 has() { on_disk "$1" | grep -qxF -- "$2"; }
 
 # The second documents: the cloud's key rotated.
-old_key=$(sed -n 's/.*"data": "\(.*\)".*/\1/p' "$top/guest/metadata/openstack/latest/meta_data.json")
+old_key=$(sed -n 's/.*"data": "\(.*\)".*/\1/p' "$top/deploy/guest/metadata/openstack/latest/meta_data.json")
 new_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBr0tAt3dK3yF0rTh3Gu3stT3stK3y5eC0nDb00tXyZ9 ops@rotated"
 admin_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIAdm1nAdd3dByHandN0tByTheCloud0123456789ab admin@console"
-cp -r "$top/guest/metadata" "$scratch/rotated"
+cp -r "$top/deploy/guest/metadata" "$scratch/rotated"
 sed -i "s|$old_key|$new_key|" "$scratch/rotated/openstack/latest/meta_data.json"
 
 # name   drive  disk   documents  source label
@@ -51,7 +51,7 @@ scenarios=(
 for row in "${scenarios[@]}"; do
   read -r name drive kind docs label <<<"$row"
   echo "== $name"
-  [ "$docs" = metadata ] && docs=$top/guest/metadata || docs=$scratch/$docs
+  [ "$docs" = metadata ] && docs=$top/deploy/guest/metadata || docs=$scratch/$docs
   attached=
   [ "$drive" = none ] || { guest_drive "$drive" "$docs" "$scratch/drive.$drive" && attached=$scratch/drive.$drive; }
   guest_metadata=

@@ -18,10 +18,10 @@
 # 169.254.169.254:80 answered by busybox's httpd serving that directory, one
 # process per connection. No packet leaves this machine.
 
-guest_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+guest_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 . "$guest_top/scripts/lib.sh"  # need_packages
 guest_mac=$(sed -n 's/.*"ethernet_mac_address": *"\([^"]*\)".*/\1/p' \
-  "$guest_top/guest/metadata/openstack/latest/network_data.json" | head -n 1)
+  "$guest_top/deploy/guest/metadata/openstack/latest/network_data.json" | head -n 1)
 guest_address=169.254.0.15  # the guest's link-local address on QEMU's network
 guest_port=${guest_port:-8443}
 guest_metadata=${guest_metadata:-}
@@ -106,7 +106,7 @@ guest_parts() {
   for module in virtio_pci virtio_blk virtio_net isofs vfat nls_cp437 nls_ascii nls_utf8; do
     guest_add_module "$module" || return 1
   done
-  cp "$guest_top/guest/init" "$guest_root/init"
+  cp "$guest_top/deploy/guest/init" "$guest_root/init"
   chmod 755 "$guest_root/init" "$guest_root"/bin/{service,setup,ip}
   echo "$port" >"$guest_root/etc/dashwick.port"
   printf 'root:x:0:0:root:/root:/bin/sh\nwww-data:x:33:33:www-data:/var/www:/bin/false\n' >"$guest_root/etc/passwd"
