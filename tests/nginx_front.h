@@ -15,7 +15,8 @@
 
 namespace front {
 
-constexpr int https_port = 443;  // as in the shipped file
+constexpr int https_port = 443;    // as in the shipped file
+constexpr int backend_port = 880;  // where the shipped file forwards to
 
 struct proxy {
     sandbox::box box;               // prefix: nginx.conf, access.log, temp dirs
@@ -55,9 +56,17 @@ struct tls {
     bool quiet();
 };
 
+// What a client offers in its handshake: 0 for the library's versions, or
+// exactly one version (TLS1_1_VERSION ...); with ciphers, only those TLS 1.2
+// suites (OpenSSL's names), everything else of the library allowed too.
+struct offer {
+    int version = 0;
+    const char *ciphers = nullptr;
+};
+
 // A TLS connection (no certificate check) to 127.0.0.1:port inside the
 // namespace of holder; ok() is false when it failed.
-tls connect(pid_t holder, int port = https_port);
+tls connect(pid_t holder, int port = https_port, offer hello = {});
 
 // The status code of a reply ("HTTP/1.1 404 ..."), or 0 for none.
 int status_of(std::string_view reply);

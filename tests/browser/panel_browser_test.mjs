@@ -8,7 +8,7 @@
 // certificate) on that port, in front of the same server.
 //
 // Run it through run.sh, which gives it a private network namespace: the
-// server listens on 127.0.0.1:8088 there and chromium reaches it there.
+// server listens on 127.0.0.1:8088 (880 behind the front) there and chromium reaches it there.
 // The server runs under scripts/panel-sandbox with the stand-in tools of
 // examples/tools and a few seeded log files.
 import { spawn } from 'node:child_process';
@@ -54,7 +54,7 @@ async function startServer() {
     front = spawn(join(top, 'scripts', 'nginx-front'), [join(scratch, 'front'), new URL(origin).port || '443'],
       { stdio: ['ignore', 'inherit', 'inherit'] });
   }
-  server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, '8088', join(scratch, 'logs')],
+  server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, proxied ? '880' : '8088', join(scratch, 'logs')],
     { stdio: ['pipe', 'inherit', 'inherit'] });
   server.stdin.end(password + '\n');
   for (let i = 0; i < 100; i++) {
