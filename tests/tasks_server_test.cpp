@@ -2,8 +2,11 @@
 // stand-in tool prints the argument vector it received into the job log)
 // or the exact reply that refuses it, and the life of jobs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <sstream>
 #include <string>
 
 #include "tests/tasks_sandbox.h"
@@ -195,4 +198,58 @@ TEST(TaskTools, JobLogFiles) {
     ASSERT_TRUE(tasks::jobs_ended(s));
     EXPECT_FALSE(sandbox::exists(dir + "job-2.log"));
     EXPECT_EQ(tasks::job_log(s, 4), "/bin/ip\n");
+}
+
+// scripts/panel-sandbox, with the stand-in as its tools: the namespace's
+// first process collects the orphan a job leaves, so no zombie stays.
+TEST(TaskTools, PanelSandboxCollectsOrphans) {
+    // A tree of links in the shape the script expects of the sources.
+    sandbox::temp_dir top;
+    for (const char *dir : {"scripts", "panel", "examples/tools"}) sandbox::make_dirs(top / dir);
+    ASSERT_EQ(symlink(SOURCE_DIR "/scripts/panel-sandbox", (top / "scripts/panel-sandbox").c_str()), 0);
+    ASSERT_EQ(symlink(SOURCE_DIR "/panel/assets", (top / "panel/assets").c_str()), 0);
+    for (const char *tool : {"service", "setup", "ip"})
+        ASSERT_EQ(symlink(SOURCE_DIR "/tests/tools/stand-in", (top / "examples/tools/" + tool).c_str()), 0);
+    panel::server s;
+    tasks::with_tools(s);  // for the known token
+    s.options.args = {top / "scripts/panel-sandbox", DASHWICK_PATH};
+    s.options.input = std::string(panel::root_password) + "\n";
+    ASSERT_TRUE(s.start());
+
+    // Every process below the script, by state and name ("Z sleep").
+    auto below = [&] {
+        std::vector<std::string> out;
+        std::vector<pid_t> pids = {s.process.pid};
+        for (size_t i = 0; i < pids.size(); i++) {
+            std::string id = std::to_string(pids[i]);
+            std::istringstream list(sandbox::slurp("/proc/" + id + "/task/" + id + "/children"));
+            for (pid_t pid; list >> pid;) pids.push_back(pid);
+            std::string stat = sandbox::slurp("/proc/" + id + "/stat");
+            size_t open = stat.find('('), close = stat.rfind(')');
+            if (i > 0 && open != std::string::npos && close != std::string::npos && close + 2 < stat.size())
+                out.push_back(stat[close + 2] + std::string(" ") + stat.substr(open + 1, close - open - 1));
+        }
+        return out;
+    };
+    EXPECT_EQ(s.exchange(tasks::run("operation=service&action=start&name=orphan")), started(1));
+    // The tool has ended once the job is done; its child lives on a second.
+    const std::string query = "GET /api/job?id=1 HTTP/1.1\r\n" + tasks::credentials() + "\r\n";
+    bool done = false;
+    for (int i = 0; i < 100 && !done; i++, usleep(50000))
+        done = s.exchange(query).find("\r\n\r\n{\"done\":true,\"exit\":0,") != std::string::npos;
+    ASSERT_TRUE(done);
+    bool clean = false;
+    std::vector<std::string> left;
+    for (long long deadline = panel::now_ms() + 10000; !clean && panel::now_ms() < deadline; usleep(50000)) {
+        left = below();
+        clean = std::none_of(left.begin(), left.end(), [](const std::string &p) {
+            return p[0] == 'Z' || p.substr(2) == "sleep" || p.substr(2) == "stand-in";
+        });
+    }
+    EXPECT_TRUE(clean) << ::testing::PrintToString(left);
+    // Ended by its pid, the script takes the namespace down with it.
+    kill(s.process.pid, SIGTERM);
+    EXPECT_EQ(sandbox::finish(s.process, 10000).status, 0);
+    s.process.pid = -1;
+    EXPECT_EQ(below().size(), 0u);
 }
