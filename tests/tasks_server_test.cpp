@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -102,6 +104,9 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
         {services, "", 400, "Invalid body size\n", "Content-Length: \r\n"},
         {services, "", 400, "Invalid body size\n", "Content-Length: 0x12\r\n"},
         {services, "", 400, "Invalid body size\n", "Content-Length: 18446744073709551634\r\n"},
+        // strtoul would wrap a negative value round to 18, or take -0 as 0.
+        {services, "", 400, "Invalid body size\n", "Content-Length: -18446744073709551598\r\n"},
+        {"", "", 400, "Invalid body size\n", "Content-Length: -0\r\n"},
         {"", "", 400, "Invalid operation\n", "Content-Length: 0\r\n"},
         {services, "", 400, "Invalid body\n", "Content-Length: 0\r\n"},
         // Body bytes beyond the announced length.
@@ -150,6 +155,21 @@ TEST_F(TaskServer, BodyInPartsAndSilentBody) {
     for (int fd : {slow, partial}) close(fd);
     ASSERT_TRUE(tasks::jobs_ended(s));
     EXPECT_EQ(tasks::job_log(s, 1), "/bin/service\nrestart\ndropbear\n");
+}
+
+TEST_F(TaskServer, JobLogCappedFilesNot) {
+    // 20 MB of output: the tool runs to its end, its log keeps the first
+    // 8 MiB, and the server goes on serving. The tool's own file is whole.
+    const std::string start = "operation=service&action=start&name=";
+    EXPECT_EQ(s.exchange(run(start + "flood")), started(1));
+    ASSERT_TRUE(tasks::jobs_ended(s, 30000));
+    const std::string log = tasks::job_log(s, 1), header = "/bin/service\nstart\nflood\n";
+    EXPECT_EQ(log.size(), 8u << 20);
+    EXPECT_EQ(log.substr(0, header.size() + 4), header + "y\ny\n");
+    EXPECT_EQ(s.exchange(run(start + "bigfile")), started(2));
+    ASSERT_TRUE(tasks::jobs_ended(s, 30000));
+    EXPECT_EQ(std::filesystem::file_size(s.box.written("/var/lib/stand-in.big")), 20000000u);
+    EXPECT_EQ(tasks::job_log(s, 2), "/bin/service\nstart\nbigfile\n");
 }
 
 TEST_F(TaskServer, OneJobAtATime) {
@@ -252,4 +272,46 @@ TEST(TaskTools, PanelSandboxCollectsOrphans) {
     EXPECT_EQ(sandbox::finish(s.process, 10000).status, 0);
     s.process.pid = -1;
     EXPECT_EQ(below().size(), 0u);
+}
+
+// The audit trail in the service log: a line per task started, and failed
+// sign-ins counted, at most a line per 10 s; never a credential.
+TEST(TaskTools, AuditTrailInTheServiceLog) {
+    panel::server s;
+    tasks::with_tools(s);
+    s.options.env.clear();  // through the capture into /var/log/dashwick.log
+    ASSERT_TRUE(s.start());
+    ASSERT_EQ(s.exchange(run("operation=service&action=restart&name=cron")), started(1));
+    const std::string guess = panel::basic("root:Tr0ub:4dor &4!");
+    long long first = panel::now_ms();
+    for (int i = 0; i < 50; i++)
+        ASSERT_EQ(s.exchange("GET /api/system HTTP/1.1\r\n" + guess + "\r\n"),
+                  reply(401, "Authentication required\n"));
+    std::vector<std::string> lines;
+    int failed = 0, reports = 0;
+    for (long long deadline = panel::now_ms() + 20000; failed < 50 && panel::now_ms() < deadline;
+         usleep(100000)) {
+        const std::string log = sandbox::slurp(s.box.written("/var/log/dashwick.log"));
+        std::istringstream in(log);
+        lines.clear();
+        failed = reports = 0;
+        for (std::string line; std::getline(in, line);) {
+            EXPECT_TRUE(std::regex_match(line.substr(0, 26), std::regex(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC\] )")))
+                << line;
+            lines.push_back(line.substr(26));
+            std::smatch m;
+            if (std::regex_match(lines.back(), m, std::regex(R"((\d+) requests? failed authentication)")))
+                failed += std::stoi(m[1]), reports++;
+        }
+        for (const std::string &secret : {std::string(panel::root_password), std::string("4dor &4!"),
+                                          guess.substr(21, 12), std::string("Authorization"), std::string("$6$")})
+            ASSERT_EQ(log.find(secret), std::string::npos) << secret;
+    }
+    long long elapsed = panel::now_ms() - first;
+    EXPECT_EQ(failed, 50);
+    EXPECT_LE(reports, 1 + elapsed / 10000);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "dashwick started");
+    EXPECT_EQ(lines[1], "job 1: service restart cron");
+    EXPECT_EQ(lines[2], "1 request failed authentication");
 }
