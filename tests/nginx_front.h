@@ -56,17 +56,10 @@ struct tls {
     bool quiet();
 };
 
-// What a client offers in its handshake: 0 for the library's versions, or
-// exactly one version (TLS1_1_VERSION ...); with ciphers, only those TLS 1.2
-// suites (OpenSSL's names), everything else of the library allowed too.
-struct offer {
-    int version = 0;
-    const char *ciphers = nullptr;
-};
-
 // A TLS connection (no certificate check) to 127.0.0.1:port inside the
-// namespace of holder; ok() is false when it failed.
-tls connect(pid_t holder, int port = https_port, offer hello = {});
+// namespace of holder; ok() is false when it failed. Only version (unless 0)
+// and the TLS 1.2 suites in ciphers are offered, whatever the library's policy.
+tls connect(pid_t holder, int port = https_port, int version = 0, const char *ciphers = nullptr);
 
 // The status code of a reply ("HTTP/1.1 404 ..."), or 0 for none.
 int status_of(std::string_view reply);
