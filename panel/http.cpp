@@ -30,7 +30,8 @@ long long request_deadline;
 ssize_t read_request(int client, char *buffer, size_t size) {
     long long left = request_deadline - monotonic_ms();
     if (left <= 0) return -1;
-    return io_read_within(client, buffer, size, left < read_timeout_ms ? static_cast<int>(left) : read_timeout_ms);
+    int wait_ms = left < read_timeout_ms ? static_cast<int>(left) : read_timeout_ms;
+    return io_read_within(client, buffer, size, wait_ms);
 }
 
 bool starts_with(const char *text, std::string_view prefix) {

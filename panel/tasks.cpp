@@ -132,6 +132,7 @@ bool job_running() {
         execv(argv[0], const_cast<char *const *>(argv));
     }
     if (tool <= 0) {
+        // No tool, or the tool's exec failed: said in the pipe or the file.
         perror("dashwick exec");
         _exit(127);
     }
