@@ -1,33 +1,72 @@
 // The VORNA panel page. Plain script, no outside resources: it runs under
 // the server's fixed Content-Security-Policy, so nothing here is inline and
-// every element is built with the DOM.
+// every element is built with the DOM; text from the server is only ever
+// set as text.
 //
-// The root password lives only in the variable below, for as long as this
-// tab is open and signed in. Every /api/ request carries it as Basic
-// credentials; task requests also carry the request token that
-// /api/system hands out.
+// The root password lives only in `auth` below, for as long as this tab is
+// open and signed in. Every /api/ request carries it as Basic credentials;
+// task requests also carry the request token that /api/system hands out.
+//
+// Each section of the page is one object in `views`: its own state, and
+// wire (once, at start), enter (shown), leave (hidden) and reset (signed
+// out). Routing, signing out and start-up walk that table.
 'use strict';
 
 (() => {
   const $ = (id) => document.getElementById(id);
 
-  let password = null;     // root's password while signed in, else null
-  let token = '';          // "csrf" of the last /api/system reply
-  let session = 0;         // bumped at each sign-in and sign-out
-  let current = '';        // the view on show
-  let sampled = 0;         // when /api/system last answered (ms)
-  const timers = { overview: 0, follow: 0 };
-
-  const views = ['overview', 'logs', 'services', 'packages', 'network'];
   const refreshMs = 3000;
   const followMs = 2000;
   const pollMs = 500;
-  const cpuSamples = 40;
+  // The server kills a job after 180 s; polling stops a little later.
+  const pollLimit = Math.ceil(200000 / pollMs);
+  const cpuWindowMs = 120000;
+  // The server sends at most the last 64 KiB of a log.
+  const logLimit = 65536;
+
+  // Packages that the server refuses to remove, and the SSH server.
+  const protectedPackages = ['kernel', 'init', 'sh', 'sbase', 'ubase', 'setup', 'service', 'nginx',
+    'dashwick', 'dropbear'];
+  const panelServices = ['dashwick', 'nginx'];
+  const sshServer = 'dropbear';
+
+  // Every sentence the page writes itself.
+  const say = {
+    badPassword: 'The password was not accepted.',
+    signedOut: 'Signed out.',
+    unreachable: 'The panel cannot be reached. Check the connection and try again.',
+    badName: 'A name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".',
+    busy: (title) => title + ' is running; the actions return when it ends.',
+    tooLong: 'The task did not end within three minutes; its state is unknown.',
+    expired: 'The task is no longer known to the server.',
+    isProtected: (name) => name + ' is protected: the system needs it, so the panel does not remove it.',
+    sshLoss: (action, name) => capital(action) + ' ' + name + '? You may lose SSH access to this machine.',
+    removeRisk: (name) => 'Remove the package ' + name + '? Programs that need it may stop working.',
+    cut: 'Showing the last 64 KiB; the first, partial line is left out.',
+    chooseLog: 'Choose a log file',
+    emptyLog: 'This log is empty.',
+    noMatch: (filter) => 'No lines match “' + filter + '”',
+    // nginx in front answers these itself, with a page of HTML.
+    front: {
+      413: 'The request was too large for the panel.',
+      429: 'Too many requests: wait a few seconds and try again.',
+      502: 'The panel\'s backend is not running.',
+      503: 'The panel is not available at the moment; try again shortly.',
+      504: 'The panel\'s backend did not answer in time.',
+    },
+    failed: (status) => 'The request failed (status ' + status + ').',
+  };
+
+  const auth = { password: null, token: '', epoch: 0 };
+  let current = '';   // the view on show
+  let sampled = 0;    // when /api/system last answered (ms)
 
   // The server's rule for service and package names: 1 to 63 ASCII
   // letters, digits, "-" and "_", not beginning with "-" (which the tool
   // would take for an option).
   const safeName = (name) => /^[A-Za-z0-9_][A-Za-z0-9_-]{0,62}$/.test(name);
+  const capital = (word) => word[0].toUpperCase() + word.slice(1);
+  const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
   // ---- requests -------------------------------------------------------
 
@@ -44,33 +83,42 @@
     return error;
   }
 
+  // The sentence for a refused request: the server's own plain text, or
+  // one of ours for a page of HTML from the front.
+  async function sentence(response) {
+    if (response.status === 401) return say.badPassword;
+    const text = (await response.text()).trim();
+    const html = /html/i.test(response.headers.get('Content-Type') || '') || text.startsWith('<');
+    if (html || !text) return say.front[response.status] || say.failed(response.status);
+    return text;
+  }
+
   // One /api/ request. Resolves with the response when it is 2xx; rejects
-  // with the server's sentence otherwise. A 401 signs out.
+  // with a sentence otherwise. A 401 signs out.
   async function call(path, init = {}) {
-    if (password === null) throw failure(401, 'Signed out.');
-    const mine = session;
-    const headers = Object.assign({ Authorization: basic(password) }, init.headers || {});
+    if (auth.password === null) throw failure(401, say.signedOut);
+    const mine = auth.epoch;
+    const headers = Object.assign({ Authorization: basic(auth.password) }, init.headers || {});
     let response;
     try {
       response = await fetch(path, Object.assign({}, init, {
         headers, cache: 'no-store', credentials: 'omit', redirect: 'error',
       }));
     } catch (e) {
-      throw failure(0, 'The panel cannot be reached. Check the connection and try again.');
+      throw failure(0, say.unreachable);
     }
-    if (mine !== session) throw failure(401, 'Signed out.');
+    if (mine !== auth.epoch) throw failure(401, say.signedOut);
     if (response.ok) return response;
-    const text = (await response.text()).trim() || 'Request failed (' + response.status + ').';
-    if (response.status === 401) {
-      signOut(text);
-      throw failure(401, text);
-    }
+    const text = await sentence(response);
+    if (response.status === 401) signOut(text);
     throw failure(response.status, text);
   }
 
+  const json = async (path) => (await call(path)).json();
+
   async function system() {
-    const data = await (await call('/api/system')).json();
-    if (typeof data.csrf === 'string') token = data.csrf;
+    const data = await json('/api/system');
+    if (typeof data.csrf === 'string') auth.token = data.csrf;
     sampled = Date.now();
     return data;
   }
@@ -83,7 +131,7 @@
       try {
         const response = await call('/api/run', {
           method: 'POST',
-          headers: { 'Content-Type': 'application/x-www-form-urlencoded', 'X-Dashwick-Token': token },
+          headers: { 'Content-Type': 'application/x-www-form-urlencoded', 'X-Dashwick-Token': auth.token },
           body,
         });
         return (await response.json()).job;
@@ -94,7 +142,23 @@
     }
   }
 
-  const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+  // Polls a job until it is done; seen(output) gets the output as it grows.
+  async function awaitJob(job, seen) {
+    const mine = auth.epoch;
+    for (let i = 0; i < pollLimit; i++) {
+      let data;
+      try {
+        data = await json('/api/job?id=' + job);
+      } catch (e) {
+        throw e.status === 404 ? failure(404, say.expired) : e;
+      }
+      if (mine !== auth.epoch) throw failure(401, say.signedOut);
+      if (seen) seen(data.output || '');
+      if (data.done) return { status: data.exit, output: data.output || '' };
+      await sleep(pollMs);
+    }
+    throw failure(0, say.tooLong);
+  }
 
   // ---- small helpers --------------------------------------------------
 
@@ -107,7 +171,7 @@
 
   function showError(view, error) {
     const place = $(view + '-error');
-    if (place) place.textContent = error ? error.message || String(error) : '';
+    if (place) place.textContent = !error ? '' : typeof error === 'string' ? error : error.message;
   }
 
   function bytes(n) {
@@ -136,278 +200,73 @@
     if (stick || atEnd) box.scrollTop = box.scrollHeight;
   }
 
-  // ---- signing in and out ---------------------------------------------
+  // ---- one task at a time ---------------------------------------------
 
-  async function signIn(event) {
-    event.preventDefault();
-    const field = $('password');
-    const button = $('signin-button');
-    $('signin-error').textContent = '';
-    button.disabled = true;
-    password = field.value;
-    session++;
+  // While a task of this page runs, every control that starts one (class
+  // "act", wherever it is) is disabled and each view says what runs.
+  const busy = { title: '', turn: 0 };
+
+  function setBusy(title) {
+    busy.title = title;
+    for (const control of document.querySelectorAll('.act')) control.disabled = title !== '';
+    for (const note of document.querySelectorAll('.busy-note')) note.textContent = title ? say.busy(title) : '';
+  }
+
+  // Runs body() as the one task of the page; does nothing while another
+  // runs. A view entered meanwhile gets its first content afterwards.
+  async function exclusive(title, body) {
+    if (busy.title) return null;
+    const mine = ++busy.turn;
+    setBusy(title);
     try {
-      const data = await system();
-      field.value = '';
-      $('bar').hidden = false;
-      $('view-signin').hidden = true;
-      updateSystem(data, true);
-      route();
-      focusHeading();
-    } catch (e) {
-      if (e.status !== 401) {
-        password = null;
-        $('signin-error').textContent = e.message;
-      }
-      field.focus();
+      return await body();
     } finally {
-      button.disabled = false;
-    }
-  }
-
-  function signOut(reason) {
-    password = null;
-    token = '';
-    session++;
-    stopTimers();
-    current = '';
-    samples.length = 0;
-    // Nothing read while signed in stays on the page.
-    for (const id of ['log-list', 'log-text', 'log-count', 'services-rows', 'packages-rows', 'cpu-graph',
-      'bar-host', 'sys-host', 'sys-release', 'sys-uptime', 'mem-text', 'cpu-figure']) $(id).textContent = '';
-    $('log-name').textContent = 'Choose a log';
-    $('log-filter').value = '';
-    $('log-follow').checked = false;
-    $('log-follow').disabled = true;
-    $('log-refresh').disabled = true;
-    for (const id of ['services-task', 'packages-task', 'network-task', 'services-table', 'packages-table']) {
-      $(id).hidden = true;
-      if (id.endsWith('task')) $(id).textContent = '';
-    }
-    for (const view of views) { showError(view, null); $('view-' + view).hidden = true; }
-    logName = '';
-    logBody = '';
-    loaded.clear();
-    $('bar').hidden = true;
-    $('view-signin').hidden = false;
-    $('signin-error').textContent = typeof reason === 'string' ? reason : '';
-    $('password').focus();
-  }
-
-  // ---- views ----------------------------------------------------------
-
-  const loaded = new Set();  // views whose first content was asked for
-
-  function stopTimers() {
-    clearTimeout(timers.overview);
-    clearTimeout(timers.follow);
-    timers.overview = 0;
-    timers.follow = 0;
-  }
-
-  // Moves the keyboard focus to the heading of the view on show.
-  function focusHeading() {
-    const heading = $(current + '-title');
-    heading.tabIndex = -1;
-    heading.focus();
-  }
-
-  function route() {
-    if (password === null) return;
-    let view = location.hash.slice(1);
-    if (!views.includes(view)) view = 'overview';
-    if (view === current) return;
-    const moved = current !== '';
-    current = view;
-    stopTimers();
-    for (const name of views) {
-      $('view-' + name).hidden = name !== view;
-      const tab = $('tab-' + name);
-      if (name === view) tab.setAttribute('aria-current', 'page');
-      else tab.removeAttribute('aria-current');
-    }
-    if (moved) focusHeading();
-    if (view === 'overview') overview();
-    if (view === 'logs') logs();
-    if (view === 'logs' && $('log-follow').checked) follow();
-    if (!loaded.has(view)) {
-      loaded.add(view);
-      if (view === 'services') listServices();
-      if (view === 'packages') listPackages(true);
-      if (view === 'network') showNetwork();
-    }
-  }
-
-  // ---- overview -------------------------------------------------------
-
-  const samples = [];
-
-  function updateSystem(data, first) {
-    $('bar-host').textContent = data.hostname || '';
-    $('sys-host').textContent = data.hostname || 'unknown';
-    $('sys-release').textContent = data.release || 'unknown';
-    $('sys-uptime').textContent = duration(Math.max(0, Number(data.uptime) || 0));
-    const total = Number(data.memory_total) || 0;
-    const used = Math.min(total, Number(data.memory_used) || 0);
-    const share = total > 0 ? Math.round((used * 100) / total) : 0;
-    $('mem-text').textContent = bytes(used) + ' of ' + bytes(total) + ' used (' + share + '%)';
-    $('mem-bar').value = share;
-    $('mem-bar').textContent = share + '%';
-    const cpu = Number(data.cpu_core_percent);
-    // The first answer of a session measures from whatever asked before,
-    // perhaps long ago; figures count from the second one on.
-    if (first) {
-      $('cpu-figure').textContent = 'measuring…';
-    } else if (Number.isFinite(cpu) && cpu >= 0) {
-      $('cpu-figure').textContent = cpu.toFixed(1) + '%';
-      samples.push(cpu);
-      if (samples.length > cpuSamples) samples.shift();
-    } else {
-      $('cpu-figure').textContent = 'not available';
-    }
-    drawGraph();
-  }
-
-  function drawGraph() {
-    const ns = 'http://www.w3.org/2000/svg';
-    const width = 400;
-    const height = 100;
-    const top = Math.max(100, Math.ceil(Math.max(0, ...samples) / 100) * 100);
-    const svg = document.createElementNS(ns, 'svg');
-    svg.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
-    svg.setAttribute('preserveAspectRatio', 'none');
-    svg.setAttribute('aria-hidden', 'true');
-    svg.setAttribute('focusable', 'false');
-    for (const level of [0.25, 0.5, 0.75]) {
-      const line = document.createElementNS(ns, 'line');
-      line.setAttribute('x1', '0');
-      line.setAttribute('x2', String(width));
-      line.setAttribute('y1', String(height * level));
-      line.setAttribute('y2', String(height * level));
-      line.setAttribute('class', 'grid-line');
-      svg.appendChild(line);
-    }
-    if (samples.length > 0) {
-      const step = width / (cpuSamples - 1);
-      const start = width - step * (samples.length - 1);
-      const points = samples.map((v, i) => (start + i * step).toFixed(1) + ',' + (height - (v / top) * height).toFixed(1));
-      const area = document.createElementNS(ns, 'polygon');
-      area.setAttribute('points', start.toFixed(1) + ',' + height + ' ' + points.join(' ') + ' ' + width + ',' + height);
-      area.setAttribute('class', 'area');
-      const line = document.createElementNS(ns, 'polyline');
-      line.setAttribute('points', points.join(' '));
-      line.setAttribute('class', 'line');
-      svg.append(area, line);
-    }
-    const graph = $('cpu-graph');
-    graph.replaceChildren(svg);
-    const scale = element('span', 'scale', top + '%');
-    scale.setAttribute('aria-hidden', 'true');
-    graph.appendChild(scale);
-    const last = samples.length ? samples[samples.length - 1].toFixed(1) + '% now' : 'no samples yet';
-    graph.setAttribute('aria-label', 'CPU use over the last ' + samples.length + ' samples, ' + last);
-  }
-
-  async function overview() {
-    const mine = session;
-    clearTimeout(timers.overview);
-    try {
-      // Each answer measures the CPU since the one before, so a second ask
-      // right after the first would give a figure over a few milliseconds.
-      if (Date.now() - sampled >= refreshMs / 2) updateSystem(await system());
-      showError('overview', null);
-    } catch (e) {
-      if (e.status === 401) return;
-      showError('overview', e);
-    }
-    if (mine === session && current === 'overview') timers.overview = setTimeout(overview, refreshMs);
-  }
-
-  // ---- logs -----------------------------------------------------------
-
-  let logName = '';
-  let logBody = '';
-
-  async function logs() {
-    try {
-      const names = await (await call('/api/logs')).json();
-      names.sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
-      const list = $('log-list');
-      list.textContent = '';
-      for (const name of names) {
-        const item = element('li');
-        const button = element('button', 'pick', name);
-        button.type = 'button';
-        button.dataset.name = name;
-        if (name === logName) button.setAttribute('aria-pressed', 'true');
-        else button.setAttribute('aria-pressed', 'false');
-        button.addEventListener('click', () => openLog(name));
-        item.appendChild(button);
-        list.appendChild(item);
+      if (busy.turn === mine) {
+        setBusy('');
+        if (current) views[current].enter();
       }
-      $('log-empty').hidden = names.length > 0;
-      showError('logs', null);
-    } catch (e) {
-      if (e.status !== 401) showError('logs', e);
     }
   }
 
-  async function openLog(name) {
-    logName = name;
-    for (const button of $('log-list').querySelectorAll('button')) {
-      button.setAttribute('aria-pressed', button.dataset.name === name ? 'true' : 'false');
-    }
-    $('log-name').textContent = name;
-    $('log-refresh').disabled = false;
-    $('log-follow').disabled = false;
-    logBody = '';
-    showLog(true);
-    await readLog(true);
-  }
+  // The card under a view that shows its task: title, badge, an announcement
+  // for screen readers, and the output, open for an action and folded into
+  // "Tool output" for a listing.
+  const cards = {};
 
-  async function readLog(stick) {
-    if (!logName) return;
-    const name = logName;
-    try {
-      const text = await (await call('/api/log?name=' + name)).text();
-      if (name !== logName) return;
-      logBody = text;
-      showLog(stick);
-      showError('logs', null);
-    } catch (e) {
-      if (e.status !== 401) showError('logs', e);
-    }
-  }
-
-  function showLog(stick) {
-    const filter = $('log-filter').value.toLowerCase();
-    let lines = logBody.split('\n');
-    if (lines.length && lines[lines.length - 1] === '') lines.pop();
-    const total = lines.length;
-    if (filter) lines = lines.filter((line) => line.toLowerCase().includes(filter));
-    setText($('log-text'), lines.join('\n'), stick || $('log-follow').checked);
-    $('log-count').textContent = !logName ? '' : filter
-      ? lines.length + ' of ' + total + ' lines match'
-      : total + ' line' + (total === 1 ? '' : 's');
-  }
-
-  async function follow() {
-    clearTimeout(timers.follow);
-    const mine = session;
-    if (!$('log-follow').checked || current !== 'logs') return;
-    await readLog(true);
-    if (mine === session && current === 'logs' && $('log-follow').checked) {
-      timers.follow = setTimeout(follow, followMs);
-    }
-  }
-
-  // ---- tasks ----------------------------------------------------------
-
-  // Starts a task, shows its output while it runs and its exit status when
-  // done. Resolves with { status, output }, or null when it did not run.
-  async function task(view, title, fields) {
-    const mine = session;
+  function makeCard(view) {
     const block = $(view + '-task');
+    const head = element('div', 'task-head');
+    const title = element('h2', 'task-title');
+    const badge = element('span', 'badge');
+    head.append(title, badge);
+    const live = element('p', 'sr');
+    live.setAttribute('aria-live', 'polite');
+    const output = element('pre', 'output');
+    output.tabIndex = 0;
+    const fold = element('details', 'fold');
+    fold.appendChild(element('summary', '', 'Tool output'));
+    block.append(head, live, fold, output);
+    cards[view] = { block, title, badge, live, output, fold };
+  }
+
+  function clearCard(view) {
+    const card = cards[view];
+    card.block.hidden = true;
+    card.title.textContent = card.badge.textContent = card.live.textContent = card.output.textContent = '';
+    delete card.block.dataset.job;
+  }
+
+  function setBadge(card, kind, text) {
+    card.badge.className = 'badge ' + kind;
+    card.badge.textContent = text;
+    card.live.textContent = card.title.textContent + ': ' + text.toLowerCase();
+  }
+
+  // Starts a task and resolves with { status, output }, or null when it did
+  // not run to its end. With show 'action' its output is shown open and
+  // scrolled into view, with 'listing' folded away (opened when the tool
+  // failed), with 'quiet' not at all.
+  async function task(view, title, fields, show) {
     showError(view, null);
     let job;
     try {
@@ -416,37 +275,33 @@
       if (e.status !== 401) showError(view, e);
       return null;
     }
-    const head = element('div', 'task-head');
-    const heading = element('h2', 'task-title', title);
-    const badge = element('span', 'badge running', 'Running');
-    badge.setAttribute('role', 'status');
-    head.append(heading, badge);
-    const output = element('pre', 'output');
-    output.tabIndex = 0;
-    output.setAttribute('aria-label', 'Output of ' + title);
-    block.replaceChildren(head, output);
-    block.hidden = false;
-    block.dataset.job = String(job);
-    for (;;) {
-      let data;
-      try {
-        data = await (await call('/api/job?id=' + job)).json();
-      } catch (e) {
-        if (e.status === 401 || mine !== session) return null;
-        badge.className = 'badge bad';
-        badge.textContent = 'Unknown';
-        showError(view, e);
-        return null;
+    const card = cards[view];
+    if (show !== 'quiet') {
+      card.block.dataset.job = String(job);
+      card.title.textContent = title;
+      card.output.textContent = '';
+      card.output.setAttribute('aria-label', 'Output of ' + title);
+      const folded = show === 'listing';
+      card.fold.hidden = !folded;
+      card.fold.open = false;
+      (folded ? card.fold : card.block).appendChild(card.output);
+      setBadge(card, 'running', 'Running');
+      card.block.hidden = false;
+      if (show === 'action') card.block.scrollIntoView({ block: 'nearest' });
+    }
+    const shown = () => show !== 'quiet' && card.block.dataset.job === String(job);
+    try {
+      const done = await awaitJob(job, (output) => { if (shown()) setText(card.output, output, false); });
+      if (shown()) {
+        setBadge(card, done.status === 0 ? 'good' : 'bad', 'Exit status ' + done.status);
+        if (done.status !== 0) card.fold.open = true;
       }
-      if (mine !== session || block.dataset.job !== String(job)) return null;
-      setText(output, data.output || '', false);
-      if (data.done) {
-        const ok = data.exit === 0;
-        badge.className = 'badge ' + (ok ? 'good' : 'bad');
-        badge.textContent = 'Exit status ' + data.exit;
-        return { status: data.exit, output: data.output || '' };
-      }
-      await sleep(pollMs);
+      return done;
+    } catch (e) {
+      if (e.status === 401) return null;
+      if (shown()) setBadge(card, 'bad', 'Unknown');
+      showError(view, e);
+      return null;
     }
   }
 
@@ -457,148 +312,57 @@
     for (const line of output.split('\n')) {
       const words = line.trim().split(/\s+/);
       if (!safeName(words[0]) || /^[A-Z]+$/.test(words[0])) continue;
-      rows.push({ name: words[0], rest: words.slice(1).join(' ') });
+      rows.push({ name: words[0], words: words.slice(1) });
     }
     return rows;
   }
 
-  const capital = (word) => word[0].toUpperCase() + word.slice(1);
-
   function actionButton(action, name, handler, kind) {
-    const button = element('button', 'small' + (kind ? ' ' + kind : ''), capital(action));
+    const button = element('button', 'small act' + (kind ? ' ' + kind : ''), capital(action));
     button.type = 'button';
     button.setAttribute('aria-label', capital(action) + ' ' + name);
+    button.disabled = busy.title !== '';
     button.addEventListener('click', handler);
     return button;
   }
 
-  // The words after a name, as small labels; a few well-known states are
-  // coloured.
-  function showWords(cell, text) {
-    cell.textContent = '';
-    for (const word of text.split(' ').filter(Boolean)) {
-      const kind = /^(running|active|up|enabled)$/.test(word) ? ' good'
-        : /^(stopped|failed|inactive|down)$/.test(word) ? ' bad' : '';
+  // Words as small labels; a few well-known ones are coloured.
+  function wordCell(words) {
+    const cell = element('td', 'state');
+    for (const word of words) {
+      const kind = /^(running|active|up|enabled|installed)$/.test(word) ? ' good'
+        : /^(stopped|failed|inactive|down|dead)$/.test(word) ? ' bad'
+          : /^(upgradable|protected)$/.test(word) ? ' note' : '';
       cell.appendChild(element('span', 'word' + kind, word));
     }
+    return cell;
   }
 
-  // One table row per listed name: the name, its words and the buttons
-  // that fill(row, cell) puts in.
-  function tableRows(id, rows, fill) {
-    const body = $(id);
+  // One table row per entry: its name, the cells that cells(row) gives and
+  // the buttons that fill(row, box) puts in.
+  function tableRows(view, rows, cells, fill) {
+    const body = $(view + '-rows');
     body.textContent = '';
     for (const row of rows) {
       const tr = element('tr');
       const name = element('th', 'name', row.name);
       name.scope = 'row';
-      const words = element('td', 'state');
-      showWords(words, row.rest);
-      const cell = element('td', 'actions');
-      const buttons = element('div', 'buttons');
-      fill(row, buttons);
-      cell.appendChild(buttons);
-      tr.append(name, words, cell);
+      const actions = element('td', 'actions');
+      const box = element('div', 'buttons');
+      fill(row, box);
+      actions.appendChild(box);
+      tr.append(name, ...cells(row), actions);
       body.appendChild(tr);
     }
+    $(view + '-table').hidden = rows.length === 0;
   }
 
-  // ---- services -------------------------------------------------------
-
-  const panelServices = ['dashwick', 'nginx'];
-
-  async function listServices() {
-    const done = await task('services', 'Services', { operation: 'services' });
-    if (!done) return;
-    const rows = listing(done.output);
-    tableRows('services-rows', rows, (row, cell) => {
-      if (panelServices.includes(row.name)) {
-        cell.appendChild(element('span', 'hint', 'Managed from SSH'));
-        return;
-      }
-      for (const action of ['start', 'stop', 'restart', 'enable', 'disable']) {
-        cell.appendChild(actionButton(action, row.name, () => serviceAction(action, row.name)));
-      }
-    });
-    $('services-table').hidden = rows.length === 0;
-  }
-
-  async function serviceAction(action, name) {
-    if (!safeName(name)) {
-      showError('services', 'A service name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".');
-      return;
-    }
-    const done = await task('services', capital(action) + ' ' + name,
-      { operation: 'service', action, name });
-    if (done) refreshServiceRows();
-  }
-
-  // After a change the list is read again, quietly, so that the output of
-  // the task just shown stays on screen.
-  async function refreshServiceRows() {
-    const done = await quietTask({ operation: 'services' });
-    if (done) fillServices(done.output);
-  }
-
-  function fillServices(output) {
-    const states = new Map(listing(output).map((row) => [row.name, row.rest]));
-    for (const tr of $('services-rows').children) {
-      const name = tr.firstChild.textContent;
-      if (states.has(name)) showWords(tr.children[1], states.get(name));
-    }
-  }
-
-  // A listing task whose output is only parsed, never shown.
-  async function quietTask(fields) {
-    const mine = session;
-    let job;
-    try {
-      job = await run(fields);
-    } catch (e) {
-      return null;
-    }
-    for (let i = 0; i < 400 && mine === session; i++) {
-      let data;
-      try {
-        data = await (await call('/api/job?id=' + job)).json();
-      } catch (e) {
-        return null;
-      }
-      if (data.done) return { status: data.exit, output: data.output || '' };
-      await sleep(pollMs);
-    }
-    return null;
-  }
-
-  // ---- packages -------------------------------------------------------
-
-  let installedShown = true;
-
-  async function listPackages(installed) {
-    installedShown = installed;
-    $('packages-installed').setAttribute('aria-pressed', String(installed));
-    $('packages-available').setAttribute('aria-pressed', String(!installed));
-    const fields = installed ? { operation: 'packages', action: 'installed' } : { operation: 'packages' };
-    const done = await task('packages', installed ? 'Installed packages' : 'Packages on offer', fields);
-    if (!done) return;
-    packageRows(installed, done.output);
-  }
-
-  function packageRows(installed, output) {
-    const rows = listing(output);
-    $('packages-caption').textContent = installed ? 'Installed packages' : 'Packages on offer';
-    tableRows('packages-rows', rows, (row, cell) => {
-      for (const action of installed ? ['upgrade', 'remove'] : ['install', 'upgrade']) {
-        cell.appendChild(actionButton(action, row.name, () => packageAction(action, row.name),
-          action === 'remove' ? 'danger-text' : ''));
-      }
-    });
-    $('packages-table').hidden = rows.length === 0;
-  }
-
-  function confirmRemove(name) {
+  // The confirmation dialog; resolves true only for the named action. The
+  // safe choice, Cancel, has the focus.
+  function confirmWith(text, yes) {
     const dialog = $('confirm');
-    $('confirm-text').textContent = 'Remove the package ' + name + '? Programs that need it may stop working.';
+    $('confirm-text').textContent = text;
+    $('confirm-yes').textContent = yes;
     return new Promise((resolve) => {
       const finish = (answer) => {
         dialog.removeEventListener('close', onClose);
@@ -614,62 +378,530 @@
       $('confirm-yes').addEventListener('click', onYes);
       $('confirm-no').addEventListener('click', onNo);
       dialog.showModal();
+      $('confirm-no').focus();
     });
   }
 
-  async function packageAction(action, name) {
-    if (!safeName(name)) {
-      showError('packages', 'A package name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".');
-      return;
-    }
-    if (action === 'remove' && !(await confirmRemove(name))) return;
-    const label = capital(action) + ' ' + name;
-    const done = await task('packages', label, { operation: 'package', action, name });
-    if (done && installedShown) {
-      const list = await quietTask({ operation: 'packages', action: 'installed' });
-      if (list && installedShown) packageRows(true, list.output);
-    }
-  }
-
-  // ---- network --------------------------------------------------------
-
-  function showNetwork() {
-    return task('network', 'Addresses', { operation: 'network' });
-  }
-
-  // ---- wiring ---------------------------------------------------------
-
-  function nameForm(view, form, input, select, act) {
-    $(form).addEventListener('submit', (event) => {
+  // A form of name, action and Run: the name is checked here first.
+  function nameForm(view, act) {
+    $(view.replace(/s$/, '') + '-form').addEventListener('submit', (event) => {
       event.preventDefault();
-      const name = $(input).value.trim();
+      const input = event.target.querySelector('input');
+      const name = input.value.trim();
       if (!safeName(name)) {
-        showError(view, 'A name is 1 to 63 letters, digits, "-" or "_", not beginning with "-".');
-        $(input).focus();
+        showError(view, say.badName);
+        input.focus();
         return;
       }
-      act($(select).value, name);
+      act(event.target.querySelector('select').value, name);
     });
   }
+
+  // ---- signing in and out ---------------------------------------------
+
+  async function signIn(event) {
+    event.preventDefault();
+    const field = $('password');
+    const button = $('signin-button');
+    $('signin-error').textContent = '';
+    button.disabled = true;
+    auth.password = field.value;
+    auth.epoch++;
+    try {
+      const data = await system();
+      field.value = '';
+      $('bar').hidden = false;
+      $('view-signin').hidden = true;
+      views.overview.show(data, true);
+      route();
+      focusHeading();
+    } catch (e) {
+      if (e.status !== 401) {
+        auth.password = null;
+        $('signin-error').textContent = e.message;
+      }
+      field.focus();
+    } finally {
+      button.disabled = false;
+    }
+  }
+
+  // Nothing read while signed in stays on the page.
+  function signOut(reason) {
+    auth.password = null;
+    auth.token = '';
+    auth.epoch++;
+    busy.turn++;
+    setBusy('');
+    for (const name of Object.keys(views)) {
+      if (name === current) views[name].leave();
+      views[name].reset();
+      showError(name, null);
+      $('view-' + name).hidden = true;
+    }
+    current = '';
+    const dialog = $('confirm');
+    if (dialog.open) dialog.close();
+    $('bar-host').textContent = '';
+    $('bar').hidden = true;
+    $('view-signin').hidden = false;
+    $('signin-error').textContent = typeof reason === 'string' ? reason : '';
+    $('password').focus();
+  }
+
+  // Moves the keyboard focus to the heading of the view on show.
+  function focusHeading() {
+    const heading = $(current + '-title');
+    heading.tabIndex = -1;
+    heading.focus();
+  }
+
+  function route() {
+    if (auth.password === null) return;
+    let view = location.hash.slice(1);
+    if (!Object.hasOwn(views, view)) view = 'overview';
+    if (view === current) return;
+    const moved = current !== '';
+    if (moved) views[current].leave();
+    current = view;
+    for (const name of Object.keys(views)) {
+      $('view-' + name).hidden = name !== view;
+      const tab = $('tab-' + name);
+      if (name === view) tab.setAttribute('aria-current', 'page');
+      else tab.removeAttribute('aria-current');
+    }
+    if (moved) focusHeading();
+    views[view].enter();
+  }
+
+  // ---- the views --------------------------------------------------------
+
+  const overview = {
+    timer: 0,
+    samples: [],   // { at (ms), value (%) }, the last two minutes
+    top: 100,      // the graph's scale; it grows with the load, never shrinks
+
+    wire() {},
+    enter() { overview.refresh(); },
+    leave() { clearTimeout(overview.timer); overview.timer = 0; },
+    reset() {
+      overview.samples.length = 0;
+      overview.top = 100;
+      for (const id of ['sys-host', 'sys-release', 'sys-uptime', 'mem-text', 'cpu-figure', 'cpu-graph']) {
+        $(id).textContent = '';
+      }
+      $('mem-bar').value = 0;
+    },
+
+    async refresh() {
+      const mine = auth.epoch;
+      clearTimeout(overview.timer);
+      try {
+        // Each answer measures the CPU since the one before, so a second
+        // ask right after the first would give a figure over a few ms.
+        if (Date.now() - sampled >= refreshMs / 2) overview.show(await system());
+        showError('overview', null);
+      } catch (e) {
+        if (e.status === 401) return;
+        showError('overview', e);
+      }
+      if (mine === auth.epoch && current === 'overview') overview.timer = setTimeout(overview.refresh, refreshMs);
+    },
+
+    show(data, first) {
+      $('bar-host').textContent = data.hostname || '';
+      $('sys-host').textContent = data.hostname || 'unknown';
+      $('sys-release').textContent = data.release || 'unknown';
+      $('sys-uptime').textContent = duration(Math.max(0, Number(data.uptime) || 0));
+      const total = Number(data.memory_total) || 0;
+      const used = Math.min(total, Number(data.memory_used) || 0);
+      const share = total > 0 ? Math.round((used * 100) / total) : 0;
+      $('mem-text').textContent = bytes(used) + ' of ' + bytes(total) + ' used (' + share + '%)';
+      $('mem-bar').value = share;
+      $('mem-bar').textContent = share + '%';
+      const cpu = Number(data.cpu_core_percent);
+      const now = Date.now();
+      // The first answer of a session measures from whatever asked
+      // before, perhaps long ago; figures count from the second one on.
+      if (first) {
+        $('cpu-figure').textContent = 'measuring…';
+      } else if (Number.isFinite(cpu) && cpu >= 0) {
+        $('cpu-figure').textContent = cpu.toFixed(1) + '%';
+        overview.samples.push({ at: now, value: cpu });
+        // A figure a hair over a whole number of cores (two busy cores
+        // measured as 200.3%) does not add a core's worth of empty scale.
+        overview.top = Math.max(overview.top, Math.ceil(cpu / 100 - 0.02) * 100);
+      } else {
+        $('cpu-figure').textContent = 'not available';
+      }
+      while (overview.samples.length && now - overview.samples[0].at > cpuWindowMs) overview.samples.shift();
+      overview.draw(now);
+    },
+
+    // The last two minutes, drawn by time from right (now) to left, on a
+    // scale from 0 to overview.top.
+    draw(now) {
+      const ns = 'http://www.w3.org/2000/svg';
+      const width = 400;
+      const height = 100;
+      const { samples, top } = overview;
+      const svg = document.createElementNS(ns, 'svg');
+      svg.setAttribute('viewBox', '0 0 ' + width + ' ' + height);
+      svg.setAttribute('preserveAspectRatio', 'none');
+      svg.setAttribute('aria-hidden', 'true');
+      svg.setAttribute('focusable', 'false');
+      const line = (x1, y1, x2, y2) => {
+        const l = document.createElementNS(ns, 'line');
+        for (const [k, v] of [['x1', x1], ['y1', y1], ['x2', x2], ['y2', y2]]) l.setAttribute(k, String(v));
+        l.setAttribute('class', 'grid-line');
+        svg.appendChild(l);
+      };
+      for (const level of [0.25, 0.5, 0.75]) line(0, height * level, width, height * level);
+      for (const level of [0.5]) line(width * level, 0, width * level, height);
+      if (samples.length > 0) {
+        const x = (s) => (width - ((now - s.at) / cpuWindowMs) * width).toFixed(1);
+        const y = (s) => (height - (Math.min(s.value, top) / top) * height).toFixed(1);
+        const points = samples.map((s) => x(s) + ',' + y(s));
+        const area = document.createElementNS(ns, 'polygon');
+        area.setAttribute('points', x(samples[0]) + ',' + height + ' ' + points.join(' ') + ' ' +
+          x(samples[samples.length - 1]) + ',' + height);
+        area.setAttribute('class', 'area');
+        const trace = document.createElementNS(ns, 'polyline');
+        trace.setAttribute('points', points.join(' '));
+        trace.setAttribute('class', 'line');
+        svg.append(area, trace);
+      }
+      const graph = $('cpu-graph');
+      graph.replaceChildren(svg);
+      for (const [place, value] of [['top', top], ['middle', top / 2]]) {
+        const label = element('span', 'scale ' + place, value + '%');
+        label.setAttribute('aria-hidden', 'true');
+        graph.appendChild(label);
+      }
+      const last = samples.length ? samples[samples.length - 1].value.toFixed(1) + '% now' : 'no samples yet';
+      graph.setAttribute('aria-label', 'CPU use over the last two minutes, scale 0 to ' + top + '%, ' +
+        samples.length + ' samples, ' + last);
+    },
+  };
+
+  const logs = {
+    name: '',
+    body: '',
+    cut: false,
+    timer: 0,
+
+    wire() {
+      $('log-refresh').addEventListener('click', () => logs.read(false));
+      $('log-filter').addEventListener('input', () => logs.show(false));
+      $('log-follow').addEventListener('change', () => {
+        if ($('log-follow').checked) logs.follow();
+        else clearTimeout(logs.timer);
+      });
+    },
+    enter() {
+      logs.list();
+      if ($('log-follow').checked) logs.follow();
+    },
+    leave() { clearTimeout(logs.timer); logs.timer = 0; },
+    reset() {
+      logs.name = '';
+      logs.body = '';
+      logs.cut = false;
+      $('log-list').textContent = '';
+      $('log-name').textContent = 'Log';
+      $('log-filter').value = '';
+      $('log-follow').checked = false;
+      $('log-follow').disabled = true;
+      $('log-refresh').disabled = true;
+      logs.show(false);
+    },
+
+    async list() {
+      try {
+        const names = await json('/api/logs');
+        names.sort((a, b) => (a < b ? -1 : a > b ? 1 : 0));
+        const list = $('log-list');
+        list.textContent = '';
+        for (const name of names) {
+          const item = element('li');
+          const button = element('button', 'pick', name);
+          button.type = 'button';
+          button.dataset.name = name;
+          button.setAttribute('aria-pressed', String(name === logs.name));
+          button.addEventListener('click', () => logs.open(name));
+          item.appendChild(button);
+          list.appendChild(item);
+        }
+        $('log-empty').hidden = names.length > 0;
+        showError('logs', null);
+      } catch (e) {
+        if (e.status !== 401) showError('logs', e);
+      }
+    },
+
+    async open(name) {
+      logs.name = name;
+      for (const button of $('log-list').querySelectorAll('button')) {
+        button.setAttribute('aria-pressed', String(button.dataset.name === name));
+      }
+      $('log-name').textContent = name;
+      $('log-refresh').disabled = false;
+      $('log-follow').disabled = false;
+      logs.body = '';
+      logs.cut = false;
+      await logs.read(true);
+    },
+
+    async read(stick) {
+      if (!logs.name) return;
+      const name = logs.name;
+      try {
+        const raw = await (await call('/api/log?name=' + name)).arrayBuffer();
+        if (name !== logs.name) return;
+        // A tail of the full 64 KiB is a larger file's last part; it
+        // begins wherever the cut fell, so its first line is dropped.
+        let text = new TextDecoder().decode(raw);
+        logs.cut = raw.byteLength >= logLimit;
+        if (logs.cut) text = text.slice(text.indexOf('\n') + 1);
+        logs.body = text;
+        logs.show(stick);
+        showError('logs', null);
+      } catch (e) {
+        if (e.status !== 401) showError('logs', e);
+      }
+    },
+
+    show(stick) {
+      const filter = $('log-filter').value;
+      let lines = logs.body.split('\n');
+      if (lines.length && lines[lines.length - 1] === '') lines.pop();
+      const total = lines.length;
+      if (filter) lines = lines.filter((line) => line.toLowerCase().includes(filter.toLowerCase()));
+      const state = !logs.name ? say.chooseLog : total === 0 ? say.emptyLog
+        : lines.length === 0 ? say.noMatch(filter) : '';
+      $('log-state').textContent = state;
+      $('log-state').hidden = state === '';
+      $('log-text').hidden = state !== '';
+      setText($('log-text'), lines.join('\n'), stick || $('log-follow').checked);
+      $('log-cut').textContent = logs.cut ? say.cut : '';
+      $('log-cut').hidden = !logs.cut;
+      const shown = logs.cut ? ' shown' : '';
+      $('log-count').textContent = !logs.name || total === 0 ? '' : filter
+        ? lines.length + ' of ' + total + shown + ' lines match'
+        : total + shown + ' line' + (total === 1 ? '' : 's');
+    },
+
+    async follow() {
+      clearTimeout(logs.timer);
+      const mine = auth.epoch;
+      if (!$('log-follow').checked || current !== 'logs') return;
+      await logs.read(true);
+      if (mine === auth.epoch && current === 'logs' && $('log-follow').checked) {
+        logs.timer = setTimeout(logs.follow, followMs);
+      }
+    },
+  };
+
+  // A service's words in the tool's list: its state and its boot setting.
+  function serviceState(words) {
+    const running = words.some((w) => /^(running|active|up)$/.test(w)) ? true
+      : words.some((w) => /^(stopped|failed|inactive|down|dead)$/.test(w)) ? false : null;
+    const enabled = words.includes('enabled') ? true : words.includes('disabled') ? false : null;
+    return { running, enabled };
+  }
+
+  const services = {
+    loaded: false,
+
+    wire() {
+      makeCard('services');
+      $('services-list').addEventListener('click', () => exclusive('Services', () => services.list('listing')));
+      nameForm('services', services.act);
+    },
+    enter() {
+      if (services.loaded || busy.title) return;
+      services.loaded = true;
+      exclusive('Services', () => services.list('listing'));
+    },
+    leave() {},
+    reset() {
+      services.loaded = false;
+      $('services-rows').textContent = '';
+      $('services-table').hidden = true;
+      $('service-name').value = '';
+      clearCard('services');
+    },
+
+    async list(show) {
+      const done = await task('services', 'Services', { operation: 'services' }, show);
+      if (done && done.status === 0) services.rows(listing(done.output));
+    },
+
+    // Only the actions that fit: Start when stopped, Stop and Restart when
+    // running, Enable or Disable by the boot setting; all of them when the
+    // list does not say.
+    rows(rows) {
+      const boot = (word) => /^(enabled|disabled)$/.test(word);
+      tableRows('services', rows,
+        (row) => [wordCell(row.words.filter((w) => !boot(w))), wordCell(row.words.filter(boot))],
+        (row, box) => {
+          if (panelServices.includes(row.name)) {
+            box.appendChild(element('span', 'hint', 'Managed from SSH'));
+            return;
+          }
+          const { running, enabled } = serviceState(row.words);
+          const actions = [];
+          if (running !== true) actions.push('start');
+          if (running !== false) actions.push('stop', 'restart');
+          if (enabled !== true) actions.push('enable');
+          if (enabled !== false) actions.push('disable');
+          for (const action of actions) {
+            box.appendChild(actionButton(action, row.name, () => services.act(action, row.name),
+              action === 'stop' || action === 'disable' ? 'danger-text' : ''));
+          }
+        });
+    },
+
+    async act(action, name) {
+      if (name === sshServer && (action === 'stop' || action === 'disable') &&
+        !(await confirmWith(say.sshLoss(action, name), capital(action) + ' ' + name))) return;
+      const title = capital(action) + ' ' + name;
+      // After the change the list is read again, quietly, so that the
+      // output of the action stays on screen.
+      await exclusive(title, async () => {
+        if (await task('services', title, { operation: 'service', action, name }, 'action')) {
+          await services.list('quiet');
+        }
+      });
+    },
+  };
+
+  const packages = {
+    loaded: false,
+    shown: 'installed',      // or 'offer'
+    installed: new Map(),    // name to version
+    offered: new Map(),
+
+    wire() {
+      makeCard('packages');
+      $('packages-installed').addEventListener('click', () => packages.list('installed'));
+      $('packages-available').addEventListener('click', () => packages.list('offer'));
+      $('packages-update').addEventListener('click', () => exclusive('Update index', async () => {
+        if (await task('packages', 'Update index', { operation: 'package', action: 'update' }, 'action')) {
+          await packages.read(packages.shown, 'quiet');
+        }
+      }));
+      nameForm('packages', packages.act);
+    },
+    enter() {
+      if (packages.loaded || busy.title) return;
+      packages.loaded = true;
+      packages.list('installed');
+    },
+    leave() {},
+    reset() {
+      packages.loaded = false;
+      packages.installed.clear();
+      packages.offered.clear();
+      $('packages-rows').textContent = '';
+      $('packages-table').hidden = true;
+      $('package-name').value = '';
+      clearCard('packages');
+    },
+
+    list(which) {
+      packages.shown = which;
+      $('packages-installed').setAttribute('aria-pressed', String(which === 'installed'));
+      $('packages-available').setAttribute('aria-pressed', String(which === 'offer'));
+      return exclusive('Package lists', () => packages.read(which, 'listing'));
+    },
+
+    // Reads both lists, the one on show last, so that its output is the
+    // one in the card, and joins them.
+    async read(which, show) {
+      const tasks = {
+        installed: ['Installed packages', { operation: 'packages', action: 'installed' }],
+        offer: ['Packages on offer', { operation: 'packages' }],
+      };
+      const other = which === 'installed' ? 'offer' : 'installed';
+      for (const [name, how] of [[other, 'quiet'], [which, show]]) {
+        const done = await task('packages', tasks[name][0], tasks[name][1], how);
+        if (!done || done.status !== 0) return;
+        const map = name === 'installed' ? packages.installed : packages.offered;
+        map.clear();
+        for (const row of listing(done.output)) map.set(row.name, row.words[0] || '');
+      }
+      packages.rows();
+    },
+
+    rows() {
+      const { installed, offered, shown } = packages;
+      $('packages-caption').textContent = shown === 'installed' ? 'Installed packages' : 'Packages on offer';
+      const names = [...(shown === 'installed' ? installed : offered).keys()].sort();
+      const rows = names.map((name) => ({ name, have: installed.get(name), offer: offered.get(name) }));
+      tableRows('packages', rows, (row) => {
+        const newer = row.have !== undefined && row.offer !== undefined && row.have !== row.offer;
+        const version = element('td', 'version', newer ? row.have + ' → ' + row.offer : row.have ?? row.offer);
+        const words = [];
+        words.push(row.have !== undefined ? 'installed' : 'not installed');
+        if (newer) words.push('upgradable');
+        if (row.have !== undefined && protectedPackages.includes(row.name)) words.push('protected');
+        return [version, wordCell(words)];
+      }, (row, box) => {
+        const act = (action) => box.appendChild(actionButton(action, row.name,
+          () => packages.act(action, row.name), action === 'remove' ? 'danger-text' : ''));
+        if (row.have === undefined) act('install');
+        else if (row.offer !== undefined && row.have !== row.offer) act('upgrade');
+        if (row.have !== undefined && !protectedPackages.includes(row.name)) act('remove');
+      });
+    },
+
+    async act(action, name) {
+      if (action === 'remove' && protectedPackages.includes(name)) {
+        showError('packages', say.isProtected(name));
+        return;
+      }
+      if (action === 'remove' && !(await confirmWith(say.removeRisk(name), 'Remove ' + name))) return;
+      const title = capital(action) + ' ' + name;
+      await exclusive(title, async () => {
+        if (await task('packages', title, { operation: 'package', action, name }, 'action')) {
+          await packages.read(packages.shown, 'quiet');
+        }
+      });
+    },
+  };
+
+  const network = {
+    loaded: false,
+
+    wire() {
+      makeCard('network');
+      $('network-show').addEventListener('click', network.show);
+    },
+    enter() {
+      if (network.loaded || busy.title) return;
+      network.loaded = true;
+      network.show();
+    },
+    leave() {},
+    reset() {
+      network.loaded = false;
+      clearCard('network');
+    },
+
+    show() {
+      return exclusive('Addresses', () => task('network', 'Addresses', { operation: 'network' }, 'open'));
+    },
+  };
+
+  const views = { overview, logs, services, packages, network };
 
   function start() {
     $('signin-form').addEventListener('submit', signIn);
     $('sign-out').addEventListener('click', () => signOut(''));
     window.addEventListener('hashchange', route);
-    $('log-refresh').addEventListener('click', () => readLog(false));
-    $('log-filter').addEventListener('input', () => showLog(false));
-    $('log-follow').addEventListener('change', () => {
-      if ($('log-follow').checked) follow();
-      else clearTimeout(timers.follow);
-    });
-    $('services-list').addEventListener('click', listServices);
-    $('packages-available').addEventListener('click', () => listPackages(false));
-    $('packages-installed').addEventListener('click', () => listPackages(true));
-    $('packages-update').addEventListener('click', () =>
-      task('packages', 'Update index', { operation: 'package', action: 'update' }));
-    $('network-show').addEventListener('click', showNetwork);
-    nameForm('services', 'service-form', 'service-name', 'service-action', serviceAction);
-    nameForm('packages', 'package-form', 'package-name', 'package-action', packageAction);
+    for (const view of Object.values(views)) view.wire();
+    for (const view of Object.values(views)) view.reset();
     $('password').focus();
   }
 

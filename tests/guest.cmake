@@ -1,0 +1,13 @@
+# The whole system booted in a QEMU guest (deploy/guest/lib.sh, no KVM): drives,
+# the metadata service, a second boot, the disk image and the panel over
+# HTTPS. Label "guest"; skipped in the sanitizer build, whose programs need
+# the sanitizers' runtime that the guest does not carry.
+if(SANITIZE)
+  add_test(NAME guest_boot_test COMMAND sh -c "echo 'not in the sanitizer build'; exit 77")
+  set_tests_properties(guest_boot_test PROPERTIES SKIP_RETURN_CODE 77 LABELS guest)
+else()
+  add_test(NAME guest_boot_test
+    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/guest_boot_test.sh ${CMAKE_BINARY_DIR}
+            ${CMAKE_BINARY_DIR}/screenshots-guest)
+  set_tests_properties(guest_boot_test PROPERTIES TIMEOUT 300 LABELS guest RUN_SERIAL TRUE)
+endif()
