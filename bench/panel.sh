@@ -11,7 +11,7 @@ set -eu
 assets=("$top"/panel/assets/{index.html,app.js,style.css})
 
 if [ "${PANEL_BENCH_INSIDE:-}" != 1 ]; then
-  need_packages nginx chromium openssl iproute2 util-linux
+  need_packages nginx chromium openssl iproute2 util-linux tini
   command -v node >/dev/null && command -v npm >/dev/null || need_packages nodejs npm
   build_targets dashwick
   echo "panel page"
@@ -31,7 +31,7 @@ mkdir "$scratch/front"
 password=$(tr -dc 'A-Za-z0-9' </dev/urandom | head -c 16)
 "$top/scripts/nginx-front" "$scratch/front" 8443 &
 front=$!
-printf '%s\n' "$password" | "$top/scripts/panel-sandbox" "$build/panel/dashwick" 8088 &
+printf '%s\n' "$password" | "$top/scripts/panel-sandbox" "$build/panel/dashwick" 880 &
 panel=$!
 trap 'kill -TERM "$panel" 2>/dev/null; kill -KILL "$front" 2>/dev/null; wait "$panel" "$front" 2>/dev/null; rm -rf "$scratch"' EXIT
 out=$(PANEL_PASSWORD=$password NODE_NO_WARNINGS=1 node "$top/bench/panel_signin.mjs" https://127.0.0.1:8443 20) || {

@@ -226,9 +226,8 @@ void serve_log(int client, const char *name) {
 }
 
 void serve_job(int client, const char *number) {
-    char *end = nullptr;
-    unsigned long wanted = strtoul(number, &end, 10);
-    if (*number == 0 || *end != 0) {
+    unsigned long wanted = 0;
+    if (!whole_number(number, &wanted)) {
         message(client, 400, "Invalid job\n");
         return;
     }

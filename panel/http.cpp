@@ -7,10 +7,12 @@
 #include <string_view>
 
 #include "panel/api.h"
+#include "panel/audit.h"
 #include "panel/auth.h"
 #include "panel/reply.h"
 #include "panel/tasks.h"
 #include "platform/io.h"
+#include "platform/monotonic.h"
 
 namespace {
 
@@ -18,6 +20,19 @@ constexpr std::string_view api_prefix = "/api/";
 constexpr std::string_view log_prefix = "/api/log?name=";
 constexpr std::string_view job_prefix = "/api/job?id=";
 constexpr size_t length_size = 32;  // "Content-Length" value capacity
+
+// Monotonic milliseconds by which the request being served must have been
+// read whole.
+long long request_deadline;
+
+// One read of the request: each wait at most read_timeout_ms, and none past
+// the request's deadline. As io_read_within.
+ssize_t read_request(int client, char *buffer, size_t size) {
+    long long left = request_deadline - monotonic_ms();
+    if (left <= 0) return -1;
+    int wait_ms = left < read_timeout_ms ? static_cast<int>(left) : read_timeout_ms;
+    return io_read_within(client, buffer, size, wait_ms);
+}
 
 bool starts_with(const char *text, std::string_view prefix) {
     return strncmp(text, prefix.data(), prefix.size()) == 0;
@@ -31,7 +46,7 @@ bool is_asset(std::string_view target) {
 // client goes silent or away.
 int read_body(int client, char *request, size_t held, size_t want) {
     while (held < want) {
-        ssize_t got = io_read_within(client, request + held, want - held, read_timeout_ms);
+        ssize_t got = read_request(client, request + held, want - held);
         if (got <= 0) return -1;
         held += static_cast<size_t>(got);
     }
@@ -49,9 +64,8 @@ const char *run_body(int client, const char *headers, char *request, size_t body
         message(client, 411, "Content length required\n");
         return nullptr;
     }
-    char *end = value;
-    unsigned long length = strtoul(value, &end, 10);
-    if (value[0] == 0 || *end != 0 || length > body_limit) {
+    unsigned long length = 0;
+    if (!whole_number(value, &length) || length > body_limit) {
         message(client, 400, "Invalid body size\n");
         return nullptr;
     }
@@ -76,6 +90,7 @@ void route(int client, const char *method, const char *target, const char *heade
     if (starts_with(target, api_prefix)) {
         // Credentials come before any look at the method.
         if (!authenticated(headers)) {
+            audit_failed_sign_in();
             message(client, 401, "Authentication required\n");
             return;
         }
@@ -120,7 +135,7 @@ void intake(int client, char *request) {
     size_t held = 0;
     char *blank = nullptr;
     for (;;) {
-        ssize_t got = io_read_within(client, request + held, request_size - held, read_timeout_ms);
+        ssize_t got = read_request(client, request + held, request_size - held);
         if (got <= 0) return;
         size_t count = static_cast<size_t>(got);
         if (memchr(request + held, 0, count)) return;
@@ -166,6 +181,8 @@ void intake(int client, char *request) {
 }  // namespace
 
 void handle(int client) {
+    // Called as soon as the connection is accepted.
+    request_deadline = monotonic_ms() + request_deadline_ms;
     char request[request_size + 1];
     intake(client, request);
     // The head carried the credentials, and Base64 hides nothing: wiped like

@@ -7,6 +7,7 @@
 
 constexpr size_t request_size = 16384;   // request head (and body) limit
 constexpr int read_timeout_ms = 3000;    // longest wait for each read
+constexpr int request_deadline_ms = 10000;  // the whole request (and task body) from the accept
 constexpr size_t method_size = 8;        // 7 characters
 constexpr size_t target_size = 512;      // 511 characters
 constexpr size_t version_size = 16;      // 15 characters

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "panel/audit.h"
 #include "panel/auth.h"
 #include "panel/http.h"
 #include "panel/tasks.h"
@@ -106,6 +107,7 @@ int main(int argc, char **argv) {
 
     for (;;) {
         reap();
+        audit_flush();
         pollfd ready{listener, POLLIN, 0};
         int count = poll(&ready, 1, idle_wait_ms);
         if (count < 0) {

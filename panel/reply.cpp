@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <sys/socket.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/io.h"
@@ -85,4 +86,10 @@ int header_value(const char *headers, const char *name, char *out, size_t capaci
     memcpy(out, value, length);
     out[length] = 0;
     return 1;
+}
+
+int whole_number(const char *text, unsigned long *value) {
+    char *end = nullptr;
+    *value = strtoul(text, &end, 10);
+    return text[0] != 0 && *end == 0 && !strchr(text, '-');
 }

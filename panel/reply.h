@@ -24,3 +24,9 @@ const char *header_line(const char *headers, std::string_view name, const char *
 // Looks up a header in a header block as header_line does. 1 with the
 // value in out when found and shorter than capacity; 0 otherwise.
 int header_value(const char *headers, const char *name, char *out, size_t capacity);
+
+// A number in a request (a header value, a query value): text that strtoul
+// in base 10 takes whole, with value as it reads it (a plus sign allowed, a
+// number past the range saturating). A minus sign, which strtoul would
+// accept and wrap round, makes it no number. 1 with value set; 0 otherwise.
+int whole_number(const char *text, unsigned long *value);

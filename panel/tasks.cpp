@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "panel/audit.h"
+#include "panel/joblog.h"
 #include "panel/reply.h"
 #include "platform/descriptors.h"
 #include "platform/monotonic.h"
@@ -105,8 +107,10 @@ bool job_running() {
     return false;
 }
 
-// The job process: output to the job file, input from /dev/null, nothing
-// else of the server's open; never returns.
+// The job process: the tool in a child of its own, with its output into a
+// pipe that this process copies into the job file (capped) and its input
+// from /dev/null, nothing else of the server's open; ends with the tool's
+// status. Never returns.
 [[noreturn]] void run_job(int file, const char *const argv[]) {
     // A group of its own, so that the kill of an overdue job reaches
     // whatever the tool started (the server does the same from its side).
@@ -114,14 +118,26 @@ bool job_running() {
     // The server ignores SIGPIPE for its sockets; the tools get the usual
     // disposition back.
     signal(SIGPIPE, SIG_DFL);
-    // Output first, so that a job file on descriptor 0 is not lost.
+    // Output first, so that a job file on descriptor 0 is not lost; a tool
+    // that cannot be started is reported there.
     dup2(file, STDOUT_FILENO);
     dup2(file, STDERR_FILENO);
     descriptors_to_null(STDIN_FILENO, STDIN_FILENO, O_RDONLY);
-    descriptors_close_from(STDERR_FILENO + 1, -1);
-    execv(argv[0], const_cast<char *const *>(argv));
-    perror("dashwick exec");
-    _exit(127);
+    int ends[2];
+    pid_t tool = pipe(ends) == 0 ? fork() : -1;
+    if (tool == 0) {
+        dup2(ends[1], STDOUT_FILENO);
+        dup2(ends[1], STDERR_FILENO);
+        descriptors_close_from(STDERR_FILENO + 1, -1);
+        execv(argv[0], const_cast<char *const *>(argv));
+    }
+    if (tool <= 0) {
+        // No tool, or the tool's exec failed: said in the pipe or the file.
+        perror("dashwick exec");
+        _exit(127);
+    }
+    descriptors_close_from(STDERR_FILENO + 1, ends[0]);
+    job_log_copy(ends[0], STDOUT_FILENO, tool);
 }
 
 // Starts argv as the next job; its number, or 0 when it could not start.
@@ -232,6 +248,7 @@ void serve_run(int client, const char *body) {
         message(client, 409, "Another task is running\n");
         return;
     }
+    audit_task(number, operation, argv);
     char reply[64];
     int size = snprintf(reply, sizeof reply, "{\"job\":%u}", number);
     respond(client, 200, "application/json", reply, static_cast<size_t>(size));

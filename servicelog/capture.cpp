@@ -19,7 +19,6 @@ namespace {
 constexpr char environment_name[] = "VORNA_LOG_SERVICE";
 constexpr size_t path_size = 256;
 constexpr size_t generation_path_size = 512;
-constexpr size_t time_size = 64;
 
 // Copies from onto to in 4096-byte blocks. 1 when from does not exist and
 // missing_ok is set (nothing copied), 0 when copied, -1 on any failure.
@@ -168,10 +167,15 @@ void service_log_start(const char *service) {
     setvbuf(stderr, nullptr, _IONBF, 0);
     setenv(environment_name, service, 1);
 
+    char stamp[service_log_stamp_size];
+    service_log_stamp(stamp, sizeof stamp);
+    dprintf(2, "[%s] %s started\n", stamp, service);
+}
+
+void service_log_stamp(char *out, size_t size) {
     time_t now = time(nullptr);
     struct tm utc{};
-    char stamp[time_size] = {};
-    if (!gmtime_r(&now, &utc) || strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S UTC", &utc) == 0)
-        stamp[0] = '\0';
-    dprintf(2, "[%s] %s started\n", stamp, service);
+    if (size == 0) return;
+    if (!gmtime_r(&now, &utc) || strftime(out, size, "%Y-%m-%d %H:%M:%S UTC", &utc) == 0)
+        out[0] = '\0';
 }

@@ -9,6 +9,7 @@
 constexpr size_t service_log_cap = 1048576;  // bytes in the live file
 constexpr int service_log_generations = 3;
 constexpr size_t service_log_block = 4096;   // one read of the pipe
+constexpr size_t service_log_stamp_size = 64;
 
 // The states of the terminal-sequence filter. A caller that filters a
 // buffer in one pass starts in filter_text; the capture keeps the state
@@ -43,3 +44,8 @@ void service_log_start(const char *service);
 
 // Points descriptors 1 and 2 at /dev/null.
 void service_log_fail_closed();
+
+// The calendar time now in UTC as the lines of a service log begin with it,
+// "2026-12-07 23:01:02 UTC" ("" when it cannot be had), in out (size bytes,
+// service_log_stamp_size is enough).
+void service_log_stamp(char *out, size_t size);

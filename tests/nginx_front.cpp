@@ -104,7 +104,7 @@ std::vector<std::string> proxy::log_after(size_t count, int timeout_ms) const {
     return lines;
 }
 
-tls connect(pid_t holder, int port) {
+tls connect(pid_t holder, int port, int version, const char *ciphers) {
     tls c;
     c.fd = panel::connect_in(holder, "127.0.0.1", port);
     if (c.fd < 0) return c;
@@ -113,6 +113,8 @@ tls connect(pid_t holder, int port) {
     SSL *ssl = SSL_new(client_context());
     if (!ssl) return c;
     SSL_set_fd(ssl, c.fd);
+    if (version && !(SSL_set_min_proto_version(ssl, version) && SSL_set_max_proto_version(ssl, version))) return c;
+    if (ciphers && !(SSL_set_security_level(ssl, 0), SSL_set_cipher_list(ssl, ciphers))) return c;
     if (SSL_connect(ssl) != 1) {
         ERR_clear_error();
         SSL_free(ssl);

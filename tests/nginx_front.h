@@ -15,7 +15,8 @@
 
 namespace front {
 
-constexpr int https_port = 443;  // as in the shipped file
+constexpr int https_port = 443;    // as in the shipped file
+constexpr int backend_port = 880;  // where the shipped file forwards to
 
 struct proxy {
     sandbox::box box;               // prefix: nginx.conf, access.log, temp dirs
@@ -56,8 +57,9 @@ struct tls {
 };
 
 // A TLS connection (no certificate check) to 127.0.0.1:port inside the
-// namespace of holder; ok() is false when it failed.
-tls connect(pid_t holder, int port = https_port);
+// namespace of holder; ok() is false when it failed. Only version (unless 0)
+// and the TLS 1.2 suites in ciphers are offered, whatever the library's policy.
+tls connect(pid_t holder, int port = https_port, int version = 0, const char *ciphers = nullptr);
 
 // The status code of a reply ("HTTP/1.1 404 ..."), or 0 for none.
 int status_of(std::string_view reply);

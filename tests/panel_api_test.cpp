@@ -198,8 +198,8 @@ TEST(PanelApi, JobNumbersWithoutJobs) {
     const auto invalid = reply(400, "Invalid job\n"), expired = reply(404, "Job expired\n");
     struct { const char *number; std::string expected; } cases[] = {
         {"", invalid},    {"1x", invalid},  {"0x1", invalid},  {"1&id=2", invalid},
-        {"+1", expired},  {"0", expired},   {"-1", expired},  {"4294967296", expired},
-        {"1", expired},
+        {"+1", expired},  {"0", expired},   {"-1", invalid},  {"4294967296", expired},
+        {"1", expired},   {"-0", invalid},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.number);
@@ -279,6 +279,7 @@ TEST(PanelApi, RealJobs) {
              std::string expected; } cases[] = {
         {start + "sleep-2", 1, false, "1", job_state("false", -1, printed + "sleep-2\\u000a")},
         {"", 0, false, "+1", job_state("true", 0, printed + "sleep-2\\u000a")},
+        {"", 0, false, "-18446744073709551615", reply(400, "Invalid job\n")},  // not wrapped to 1
         {start + "colour", 2, false, "2",
          job_state("true", 0, printed + "colour\\u000ared plain\\u000abar 50%bar 100%\\u000a")},
         {start + "exit-3", 3, true, "3", job_state("true", 3, "")},

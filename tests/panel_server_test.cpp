@@ -1,5 +1,6 @@
 // The real dashwick in private mount and network namespaces.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -179,4 +180,19 @@ TEST_F(PanelServer, SlowAndSilentClients) {
     EXPECT_GE(dropped, 2500);
     EXPECT_LT(dropped, 6000);  // by the server's 3 s wait, not by our own limit
     for (int fd : {slow, partial, waiting}) close(fd);
+}
+
+TEST_F(PanelServer, TricklingClientDroppedTenSecondsAfterAccept) {
+    // Each read within its 3 s, but the head not whole 10 s after the accept.
+    int trickle = s.connect(), waiting = s.connect();
+    ASSERT_TRUE(trickle >= 0 && waiting >= 0 && panel::send_all(waiting, get("/nothing")));
+    long long accepted = panel::now_ms(), dropped = -1;
+    for (int i = 0; i < 20 && dropped < 0; i++) {
+        pollfd closed{trickle, POLLIN, 0};
+        if (!panel::send_all(trickle, i == 0 ? "GET / HTTP/1.1\r\nX: " : "x") || poll(&closed, 1, 1000) > 0)
+            dropped = panel::now_ms() - accepted;
+    }
+    EXPECT_TRUE(dropped >= 9000 && dropped < 13000) << dropped;
+    EXPECT_EQ(panel::read_until_closed(trickle, 1000) + panel::read_until_closed(waiting, 5000), reply(404, "Not found\n"));
+    for (int fd : {trickle, waiting}) close(fd);
 }

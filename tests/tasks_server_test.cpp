@@ -2,8 +2,10 @@
 // stand-in tool prints the argument vector it received into the job log)
 // or the exact reply that refuses it, and the life of jobs.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 
 #include "tests/tasks_sandbox.h"
@@ -40,6 +42,10 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
     const std::string padded = services + "&pad=" + std::string(512 - 23, 'p');
     const std::string near_full = filler(16384 - 18, 2);
     const std::string over_full = filler(16384 - 17, 2);
+    // 20 MB of output keeps 8 MiB of log; bigfile's own 20 MB are whole (below).
+    std::string flood = service + "start\nflood\n";
+    while (flood.size() < 8u << 20) flood += "y\n";
+    flood.resize(8u << 20);
     struct {
         std::string body, log;  // log: the job log of a started job
         int status = 200;
@@ -70,6 +76,8 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
          service + "start\ncolour\n\033[1;31mred\033[0m plain\r\nbar 50%\rbar 100%\n"},
         {"operation=service&action=start&name=descriptors",
          service + "start\ndescriptors\nstdin /dev/null\nSIGPIPE default\n"},
+        {"operation=service&action=start&name=flood", flood},
+        {"operation=service&action=start&name=bigfile", service + "start\nbigfile\n"},
         // Refusals.
         {"operation=service&action=restart&name=nginx", "", 400, "Manage panel services from SSH\n"},
         {"operation=service&action=bogus&name=dashwick", "", 400, "Manage panel services from SSH\n"},
@@ -99,6 +107,8 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
         {services, "", 400, "Invalid body size\n", "Content-Length: \r\n"},
         {services, "", 400, "Invalid body size\n", "Content-Length: 0x12\r\n"},
         {services, "", 400, "Invalid body size\n", "Content-Length: 18446744073709551634\r\n"},
+        // strtoul would wrap a negative value round to 18.
+        {services, "", 400, "Invalid body size\n", "Content-Length: -18446744073709551598\r\n"},
         {"", "", 400, "Invalid operation\n", "Content-Length: 0\r\n"},
         {services, "", 400, "Invalid body\n", "Content-Length: 0\r\n"},
         // Body bytes beyond the announced length.
@@ -120,6 +130,7 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
         EXPECT_EQ(tasks::job_log(s, number), c.log);
         EXPECT_EQ(tasks::job_log_mode(s, number), 0600u);
     }
+    EXPECT_EQ(sandbox::slurp(s.box.written("/var/lib/stand-in.big")).size(), 20000000u);
     // Nothing refused left a job log behind.
     EXPECT_FALSE(sandbox::exists(
         s.box.written("/var/lib/dashwick/job-" + std::to_string(number + 1) + ".log")));
@@ -195,4 +206,59 @@ TEST(TaskTools, JobLogFiles) {
     ASSERT_TRUE(tasks::jobs_ended(s));
     EXPECT_FALSE(sandbox::exists(dir + "job-2.log"));
     EXPECT_EQ(tasks::job_log(s, 4), "/bin/ip\n");
+}
+
+// scripts/panel-sandbox, from a tree of links with the stand-in as its
+// tools: the namespace's first process collects the orphan a job leaves.
+TEST(TaskTools, PanelSandboxCollectsOrphans) {
+    sandbox::temp_dir top;
+    sandbox::make_dirs(top / "scripts"), sandbox::make_dirs(top / "examples/tools");
+    for (std::string link : {"scripts/panel-sandbox", "panel", "examples/tools/service",
+                             "examples/tools/setup", "examples/tools/ip"})
+        ASSERT_EQ(symlink(link.starts_with("ex") ? SOURCE_DIR "/tests/tools/stand-in" : (SOURCE_DIR "/" + link).c_str(),
+                          (top / link).c_str()), 0);
+    panel::server s;
+    tasks::with_tools(s);  // for the known token
+    s.options.args = {top / "scripts/panel-sandbox", DASHWICK_PATH};
+    s.options.input = std::string(panel::root_password) + "\n";
+    ASSERT_TRUE(s.start());
+    EXPECT_EQ(s.exchange(run("operation=service&action=start&name=orphan")), started(1));
+    // "state (name)" of every process below the script, until the job, the
+    // reader of its output and its orphan have ended and are gone.
+    std::string left;
+    for (int i = 0; i < 200 && left != "S(unshare)S(tini)S(dashwick)"; i++, usleep(50000)) {
+        left.clear();
+        std::vector<std::string> pids = {std::to_string(s.process.pid)};
+        for (size_t k = 0; k < pids.size(); k++) {
+            std::istringstream list(sandbox::slurp("/proc/" + pids[k] + "/task/" + pids[k] + "/children"));
+            for (std::string pid; list >> pid;) pids.push_back(pid);
+            std::string stat = sandbox::slurp("/proc/" + pids[k] + "/stat");
+            if (k > 0 && !stat.empty()) left += stat.substr(stat.rfind(')') + 2, 1) + stat.substr(stat.find('('), stat.rfind(')') - stat.find('(') + 1);
+        }
+    }
+    EXPECT_EQ(left, "S(unshare)S(tini)S(dashwick)");
+    kill(s.process.pid, SIGTERM);  // the script takes the namespace down with it
+    EXPECT_EQ(sandbox::finish(s.process, 10000).status, 0);
+    s.process.pid = -1;
+}
+
+// The audit trail in the service log: a line per task started, and failed
+// sign-ins counted, the first at once and the rest 10 s later; nothing else,
+// so never a credential.
+TEST(TaskTools, AuditTrailInTheServiceLog) {
+    panel::server s;
+    tasks::with_tools(s);
+    s.options.env.clear();  // through the capture into /var/log/dashwick.log
+    ASSERT_TRUE(s.start());
+    ASSERT_EQ(s.exchange(run("operation=service&action=restart&name=cron")), started(1));
+    for (int i = 0; i < 50; i++) s.exchange("GET /api/system HTTP/1.1\r\n" + panel::basic("root:Tr0ub:4dor &4!") + "\r\n");
+    std::string log;  // without the stamps, "[2026-12-07 23:01:02 UTC] "
+    for (int i = 0; i < 200 && log.find("49 requests") == std::string::npos; i++, usleep(100000)) {
+        std::istringstream in(sandbox::slurp(s.box.written("/var/log/dashwick.log")));
+        log.clear();
+        for (std::string l; std::getline(in, l);)
+            log += (l.size() > 26 && l[5] == '-' && l[14] == ':' && l.compare(20, 6, " UTC] ") == 0 ? l.substr(26) : l) + "\n";
+    }
+    EXPECT_EQ(log, "dashwick started\njob 1: service restart cron\n1 request failed authentication\n"
+                   "49 requests failed authentication\n");
 }

@@ -12,7 +12,7 @@
 // expected to report PANEL_HOSTNAME, and nothing is started or restarted.
 //
 // Run it through run.sh, which gives it a private network namespace: the
-// server listens on 127.0.0.1:8088 there and chromium reaches it there.
+// server listens on 127.0.0.1:8088 (880 behind the front) there and chromium reaches it there.
 // The server runs under scripts/panel-sandbox with the stand-in tools of
 // examples/tools and a few seeded log files.
 import { spawn } from 'node:child_process';
@@ -61,7 +61,7 @@ async function startServer() {
       { stdio: ['ignore', 'inherit', 'inherit'] });
   }
   if (!external) {
-    server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, '8088', join(scratch, 'logs')],
+    server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, proxied ? '880' : '8088', join(scratch, 'logs')],
       { stdio: ['pipe', 'inherit', 'inherit'], env: { ...process.env, SANDBOX_HOSTNAME: hostName } });
     server.stdin.end(password + '\n');
   }

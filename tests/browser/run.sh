@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the browser test in a private network namespace with loopback up, so
-# that the server's port 8088 and chromium meet there and nowhere else.
+# that the server's port (8088, or 880 behind nginx) and chromium meet there
+# and nowhere else.
 #   run.sh DASHWICK|- SCREENSHOT_DIR [BASE_URL]
 here=$(cd "$(dirname "$0")" && pwd)
 if [ ! -d "$here/node_modules/playwright-core" ] || [ ! -d "$here/node_modules/axe-core" ]; then
