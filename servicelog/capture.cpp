@@ -123,10 +123,12 @@ void service_log_fail_closed() {
 }
 
 void service_log_reader(int pipe_read, const char *path) {
-    static char buffer[service_log_block];
+    // One byte more than a read: a C2 held back from the previous read
+    // may come first.
+    static char buffer[service_log_block + 1];
     filter_state state = filter_text;
     for (;;) {
-        ssize_t got = read(pipe_read, buffer, sizeof buffer);
+        ssize_t got = read(pipe_read, buffer, service_log_block);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         size_t kept = filter_terminal(buffer, static_cast<size_t>(got), &state);
