@@ -54,13 +54,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check(filter_terminal_bytes(plain.get(), length, &by_byte) == kept && by_byte == one);
     check(memcmp(plain.get(), whole.get(), kept) == 0);
 
-    std::unique_ptr<char[]> parts = copy_of(text, length);
+    std::unique_ptr<char[]> head = copy_of(text, split), tail = copy_of(text + split, length - split);
     filter_state two = start;
-    size_t first = filter_terminal(parts.get(), split, &two);
-    size_t second = filter_terminal(parts.get() + split, length - split, &two);
+    size_t first = filter_terminal(head.get(), split, &two);
+    size_t second = filter_terminal(tail.get(), length - split, &two);
     check(first + second == kept && two == one);
-    check(memcmp(parts.get(), whole.get(), first) == 0);
-    check(memcmp(parts.get() + split, whole.get() + first, second) == 0);
+    check(memcmp(head.get(), whole.get(), first) == 0);
+    check(memcmp(tail.get(), whole.get() + first, second) == 0);
 
     // What the filter keeps passes it again unchanged.
     filter_state again = filter_text;
