@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/io.h"
+
 int failed;
 char instance[field_size];
 char hostname[field_size];
@@ -60,23 +62,6 @@ char *config_file(const char *directory, const char *name) {
     return nullptr;
 }
 
-namespace {
-
-int write_all(int fd, const char *text, size_t length) {
-    while (length > 0) {
-        ssize_t n = write(fd, text, length);
-        if (n <= 0) {
-            if (n == 0) errno = EIO;
-            return -1;
-        }
-        text += n;
-        length -= static_cast<size_t>(n);
-    }
-    return 0;
-}
-
-}  // namespace
-
 // The new content goes to a temporary file beside the target, reaches the
 // disk, and is renamed over it: a reader, or a run that fails half-way,
 // sees either the old file or the new one, never a truncated one.
@@ -94,7 +79,7 @@ int write_file(const char *path, const char *text) {
     }
     int fd = mkstemp(temporary);  // mode 0600
     if (fd < 0) return -1;
-    int result = write_all(fd, text, strlen(text));
+    int result = io_write_all(fd, text, strlen(text));
     if (result == 0) result = fchmod(fd, 0600);
     if (result == 0) result = fsync(fd);
     int saved = errno;

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+#include "platform/monotonic.h"
+
 // Body of "/openstack/latest/" + name from base ("http://a.b.c.d[:port]"),
 // as a heap text the caller frees, or null.
 char *http_get(const char *base, const char *name);
@@ -11,7 +13,5 @@ char *http_get(const char *base, const char *name);
 // the body moved to the buffer's start as a text and every byte behind it
 // up to buffer[total] zeroed; -1 when the response is refused.
 int http_response_body(char *buffer, size_t total);
-// 0 when fd is ready for events before the monotonic deadline (ms), else -1.
+// 0 when fd is ready for events before the deadline (monotonic_ms), else -1.
 int wait_socket(int fd, short events, long long deadline);
-// Milliseconds of the monotonic clock.
-long long monotonic_ms();

@@ -92,6 +92,17 @@ void assemble_settings(char *settings) {
     }
 }
 
+// A zeroed record from the heap with text parsed into it; null when there
+// is no memory or the text is not one JSON value. The caller frees it.
+json_doc *parse_document(const char *text) {
+    json_doc *doc = static_cast<json_doc *>(calloc(1, sizeof(json_doc)));
+    if (doc && json_parse(doc, text, strlen(text)) != 0) {
+        free(doc);
+        return nullptr;
+    }
+    return doc;
+}
+
 void invalid_metadata() {
     fputs("[seedcfg] invalid metadata; keeping local configuration\n", stderr);
 }
@@ -123,9 +134,8 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    json_doc *doc = static_cast<json_doc *>(calloc(1, sizeof(json_doc)));
-    if (!doc || json_parse(doc, metadata, strlen(metadata)) != 0 ||
-        doc->tokens[0].type != JSON_OBJECT) {
+    json_doc *doc = parse_document(metadata);
+    if (!doc || doc->tokens[0].type != JSON_OBJECT) {
         invalid_metadata();
         free(doc);
         free(metadata);
@@ -145,8 +155,8 @@ int main(int argc, char **argv) {
     char *network_data = fetch_document(&search, label, directory, "network_data.json");
     char *user_data = fetch_document(&search, label, directory, "user_data");
     if (network_data) {
-        json_doc *net = static_cast<json_doc *>(calloc(1, sizeof(json_doc)));
-        if (!net || json_parse(net, network_data, strlen(network_data)) != 0)
+        json_doc *net = parse_document(network_data);
+        if (!net)
             failed = 1;
         else
             network_step(net);

@@ -8,30 +8,13 @@ build=${BENCH_BUILD:-$top/build/bench}
 : "${BENCH_MISSES:=$build/misses}"
 export BENCH_MISSES
 
-# Installs the Debian packages that are missing, waiting for the dpkg lock.
-need_packages() {
-  local missing=() p
-  for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-  done
-  [ ${#missing[@]} -eq 0 ] && return 0
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  local try
-  for try in 1 2 3 4 5 6; do
-    if apt-get update -qq >/dev/null 2>&1 && apt-get install -y -qq "${missing[@]}" >/dev/null 2>&1; then
-      return 0
-    fi
-    sleep 20  # another apt-get may hold the lock
-  done
-  echo "could not install: ${missing[*]}" >&2
-  return 1
-}
+# need_packages, build_tree
+. "$top/scripts/lib.sh"
 
-# Builds the named targets of the release tree.
+# Configures the release tree (anew, so that it finds packages installed
+# since) and builds the named targets.
 build_targets() {
-  cmake --build "$build" -j "$(nproc)" --target "$@" >"$build/build.log" 2>&1 || {
-    grep -E 'error|Error' "$build/build.log" | head -20 >&2; return 1; }
+  build_tree "$top" "$build" -DCMAKE_BUILD_TYPE=Release -- "$@"
 }
 
 # figure NAME VALUE YARDSTICK-NAME YARDSTICK-VALUE UNIT OP LIMIT

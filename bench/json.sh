@@ -5,8 +5,7 @@
 set -eu
 . "$(dirname "$0")/common.sh"
 need_packages rapidjson-dev libsimdjson-dev
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null  # finds the new packages
-build_targets json_bench
+build_targets json_bench  # configures anew: finds the new packages
 echo "JSON reader (CPU time per parse, fastest of 20 repetitions)"
 times=$("$build/bench/json_bench" --benchmark_repetitions=20 --benchmark_min_time=0.05 --benchmark_enable_random_interleaving=true \
           --benchmark_format=csv 2>/dev/null | fastest_runs)

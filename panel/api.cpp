@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
 #include <sys/utsname.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -18,9 +17,10 @@
 #include <string_view>
 
 #include "panel/auth.h"
-#include "panel/http.h"
+#include "panel/reply.h"
 #include "panel/tasks.h"
 #include "platform/cpustat.h"
+#include "platform/monotonic.h"
 #include "servicelog/servicelog.h"
 
 namespace {
@@ -112,10 +112,7 @@ double cpu_figure() {
     long result = cpu_statistics(current, cpu_record_capacity, cpu_record_size);
     if (static_cast<unsigned long>(result) > cpu_record_capacity) return -1.0;
     size_t count = static_cast<size_t>(result);
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    uint64_t now = static_cast<uint64_t>(ts.tv_sec) * 1000000 +
-                   static_cast<uint64_t>(ts.tv_nsec) / 1000;
+    uint64_t now = static_cast<uint64_t>(monotonic_clock(1000000));
     uint64_t sum = 0;
     for (size_t i = 0; i < count; i++) {
         const unsigned char *record = current + i * cpu_record_size;
@@ -236,12 +233,7 @@ void serve_job(int client, const char *number) {
         return;
     }
     reap();
-    const job *found = nullptr;
-    for (const job &j : jobs)
-        if (j.id != 0 && static_cast<uint64_t>(j.id) == static_cast<uint64_t>(wanted)) {
-            found = &j;
-            break;
-        }
+    const job *found = job_lookup(static_cast<uint64_t>(wanted));
     if (!found) {
         message(client, 404, "Job expired\n");
         return;

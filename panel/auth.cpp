@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "panel/http.h"
+#include "panel/reply.h"
 
 char csrf[csrf_size];
 

@@ -1,65 +1,23 @@
-// Request intake, routing and the reply writers of dashwick.
+// Request intake and routing of dashwick.
 #include "panel/http.h"
 
-#include <poll.h>
-#include <strings.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 #include "panel/api.h"
 #include "panel/auth.h"
+#include "panel/reply.h"
 #include "panel/tasks.h"
+#include "platform/io.h"
 
 namespace {
 
-constexpr std::string_view plain_text = "text/plain; charset=utf-8";
 constexpr std::string_view api_prefix = "/api/";
 constexpr std::string_view log_prefix = "/api/log?name=";
 constexpr std::string_view job_prefix = "/api/job?id=";
-
-// Writes all of data; -1 when the connection fails or stops taking bytes.
-// A client that stops taking the reply is dropped after write_timeout_ms
-// without room instead of holding up everyone behind it. (A blocking
-// write's own time limit would count anew with every write that got a few
-// bytes out, and so hold the server several times as long.) flags are added
-// to those of send.
-int write_all(int fd, const char *data, size_t length, int flags = 0) {
-    while (length > 0) {
-        pollfd room{fd, POLLOUT, 0};
-        int ready = poll(&room, 1, write_timeout_ms);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return -1;
-        ssize_t written = send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL | flags);
-        if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (written <= 0) return -1;
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
-// The first line of a header block that names the header: a pointer just
-// past its colon, with *end at the end of that line; null when none does.
-const char *header_line(const char *headers, std::string_view name, const char **end) {
-    const char *line = headers;
-    while (*line) {
-        const char *crlf = strstr(line, "\r\n");
-        const char *line_end = crlf ? crlf : line + strlen(line);
-        size_t length = static_cast<size_t>(line_end - line);
-        if (length > name.size() && strncasecmp(line, name.data(), name.size()) == 0 &&
-            line[name.size()] == ':') {
-            *end = line_end;
-            return line + name.size() + 1;
-        }
-        if (!crlf) break;
-        line = crlf + 2;
-    }
-    return nullptr;
-}
+constexpr size_t length_size = 32;  // "Content-Length" value capacity
 
 bool starts_with(const char *text, std::string_view prefix) {
     return strncmp(text, prefix.data(), prefix.size()) == 0;
@@ -67,6 +25,48 @@ bool starts_with(const char *text, std::string_view prefix) {
 
 bool is_asset(std::string_view target) {
     return target == "/" || target == "/app.js" || target == "/style.css";
+}
+
+// Reads the rest of the body behind the held bytes up to want; -1 when the
+// client goes silent or away.
+int read_body(int client, char *request, size_t held, size_t want) {
+    while (held < want) {
+        ssize_t got = io_read_within(client, request + held, want - held, read_timeout_ms);
+        if (got <= 0) return -1;
+        held += static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+// The body of a task request, read by its Content-Length into the request
+// buffer behind the head (body_start) and the bytes held so far, and
+// terminated there. Null when the request is refused (answered here) or the
+// client goes silent or away.
+const char *run_body(int client, const char *headers, char *request, size_t body_start,
+                     size_t held) {
+    char value[length_size];
+    if (!header_value(headers, "Content-Length", value, sizeof value)) {
+        message(client, 411, "Content length required\n");
+        return nullptr;
+    }
+    char *end = value;
+    unsigned long length = strtoul(value, &end, 10);
+    if (value[0] == 0 || *end != 0 || length > body_limit) {
+        message(client, 400, "Invalid body size\n");
+        return nullptr;
+    }
+    if (body_start + length > request_size) {
+        message(client, 400, "Body too large\n");
+        return nullptr;
+    }
+    if (held - body_start > length) {
+        message(client, 400, "Invalid body\n");
+        return nullptr;
+    }
+    size_t body_end = body_start + length;
+    if (read_body(client, request, held, body_end) != 0) return nullptr;
+    request[body_end] = 0;
+    return request + body_start;
 }
 
 void route(int client, const char *method, const char *target, const char *headers,
@@ -97,7 +97,8 @@ void route(int client, const char *method, const char *target, const char *heade
                 message(client, 403, "Request token required\n");
                 return;
             }
-            serve_run(client, headers, request, body_start, held);
+            if (const char *body = run_body(client, headers, request, body_start, held))
+                serve_run(client, body);
             return;
         }
         message(client, 405, "Unsupported request\n");
@@ -119,9 +120,7 @@ void intake(int client, char *request) {
     size_t held = 0;
     char *blank = nullptr;
     for (;;) {
-        pollfd ready{client, POLLIN, 0};
-        if (poll(&ready, 1, read_timeout_ms) <= 0) return;
-        ssize_t got = read(client, request + held, request_size - held);
+        ssize_t got = io_read_within(client, request + held, request_size - held, read_timeout_ms);
         if (got <= 0) return;
         size_t count = static_cast<size_t>(got);
         if (memchr(request + held, 0, count)) return;
@@ -172,57 +171,4 @@ void handle(int client) {
     // The head carried the credentials, and Base64 hides nothing: wiped like
     // the decoded copy.
     explicit_bzero(request, sizeof request);
-}
-
-void respond(int client, int status, const char *type, const void *body, size_t length) {
-    char head[reply_head_size];
-    int size = snprintf(head, sizeof head,
-                        "HTTP/1.1 %d %s\r\n"
-                        "Content-Type: %s\r\n"
-                        "Content-Length: %zu\r\n"
-                        "Connection: close\r\n"
-                        "Cache-Control: no-store\r\n"
-                        "X-Content-Type-Options: nosniff\r\n"
-                        "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'; "
-                        "base-uri 'none'; form-action 'self'\r\n"
-                        "\r\n",
-                        status, status == 200 ? "OK" : "Error", type, length);
-    // A head that does not fit would go out cut; send nothing instead.
-    if (size < 0 || static_cast<size_t>(size) >= sizeof head) return;
-    // With a body to follow, the head is held back (MSG_MORE) so that both
-    // leave in one segment: one wake-up of the client instead of two.
-    int more = length != 0 ? MSG_MORE : 0;
-    if (write_all(client, head, static_cast<size_t>(size), more) != 0) return;
-    if (length != 0) write_all(client, static_cast<const char *>(body), length);
-}
-
-void message(int client, int status, const char *text) {
-    respond(client, status, plain_text.data(), text, strlen(text));
-}
-
-void json_string(FILE *out, const char *text) {
-    fputc('"', out);
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
-        if (*p == '"')
-            fputs("\\\"", out);
-        else if (*p == '\\')
-            fputs("\\\\", out);
-        else if (*p < 0x20)
-            fprintf(out, "\\u%04x", *p);
-        else
-            fputc(*p, out);
-    }
-    fputc('"', out);
-}
-
-int header_value(const char *headers, const char *name, char *out, size_t capacity) {
-    const char *end = nullptr;
-    const char *value = header_line(headers, name, &end);
-    if (!value) return 0;
-    while (value < end && (*value == ' ' || *value == '\t')) value++;
-    size_t length = static_cast<size_t>(end - value);
-    if (length >= capacity) return 0;
-    memcpy(out, value, length);
-    out[length] = 0;
-    return 1;
 }

@@ -4,10 +4,8 @@
 #include "panel/tasks.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,19 +13,19 @@
 #include <cstring>
 #include <string_view>
 
-#include "panel/http.h"
+#include "panel/reply.h"
+#include "platform/descriptors.h"
+#include "platform/monotonic.h"
 
 job jobs[job_slots];
 uint32_t sequence;
 
 namespace {
 
-constexpr size_t length_size = 32;     // "Content-Length" value capacity
 constexpr size_t operation_size = 32;
 constexpr size_t action_size = 32;
 constexpr size_t name_size = 64;
 constexpr size_t argument_slots = 6;   // up to four arguments and the null
-constexpr int highest_descriptor = 255;
 
 constexpr const char *service_tool = "/bin/service";
 constexpr const char *setup_tool = "/bin/setup";
@@ -51,12 +49,6 @@ bool one_of(std::string_view text, const std::string_view (&list)[count]) {
 // ("--purge", "-f"), so it is refused like any other unsafe name.
 bool tool_name(const char *name) {
     return safe_name(name, 0) && name[0] != '-';
-}
-
-int64_t monotonic_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
 }
 
 // Fills argv (null-terminated) with the command line for the request's
@@ -125,9 +117,8 @@ bool job_running() {
     // Output first, so that a job file on descriptor 0 is not lost.
     dup2(file, STDOUT_FILENO);
     dup2(file, STDERR_FILENO);
-    int null = open("/dev/null", O_RDONLY);
-    if (null > 0) dup2(null, STDIN_FILENO);
-    for (int fd = 3; fd <= highest_descriptor; fd++) close(fd);
+    descriptors_to_null(STDIN_FILENO, STDIN_FILENO, O_RDONLY);
+    descriptors_close_from(STDERR_FILENO + 1, -1);
     execv(argv[0], const_cast<char *const *>(argv));
     perror("dashwick exec");
     _exit(127);
@@ -157,21 +148,8 @@ uint32_t start_job(const char *const argv[]) {
     slot.status = -1;
     slot.id = number;
     slot.pid = pid;
-    slot.started = monotonic_seconds();
+    slot.started = monotonic_clock(1);
     return number;
-}
-
-// Reads the rest of the body behind the held bytes up to want; -1 when the
-// client goes silent or away.
-int read_body(int client, char *request, size_t held, size_t want) {
-    while (held < want) {
-        pollfd ready{client, POLLIN, 0};
-        if (poll(&ready, 1, read_timeout_ms) <= 0) return -1;
-        ssize_t got = read(client, request + held, want - held);
-        if (got <= 0) return -1;
-        held += static_cast<size_t>(got);
-    }
-    return 0;
 }
 
 // Looks up field in a form body ("a=1&b=2"): the value of the first pair
@@ -212,11 +190,17 @@ void reap() {
             j.status = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
             continue;
         }
-        if (monotonic_seconds() - j.started > job_time_limit) {
+        if (monotonic_clock(1) - j.started > job_time_limit) {
             // The whole group: a tool's own children go with it.
             if (kill(-j.pid, SIGKILL) != 0) kill(j.pid, SIGKILL);
         }
     }
+}
+
+const job *job_lookup(uint64_t number) {
+    for (const job &j : jobs)
+        if (j.id != 0 && static_cast<uint64_t>(j.id) == number) return &j;
+    return nullptr;
 }
 
 int safe_name(const char *text, int dots) {
@@ -231,31 +215,7 @@ int safe_name(const char *text, int dots) {
     return 1;
 }
 
-void serve_run(int client, const char *headers, char *request, size_t body_start, size_t held) {
-    char value[length_size];
-    if (!header_value(headers, "Content-Length", value, sizeof value)) {
-        message(client, 411, "Content length required\n");
-        return;
-    }
-    char *end = value;
-    unsigned long length = strtoul(value, &end, 10);
-    if (value[0] == 0 || *end != 0 || length > body_limit) {
-        message(client, 400, "Invalid body size\n");
-        return;
-    }
-    if (body_start + length > request_size) {
-        message(client, 400, "Body too large\n");
-        return;
-    }
-    if (held - body_start > length) {
-        message(client, 400, "Invalid body\n");
-        return;
-    }
-    size_t body_end = body_start + length;
-    if (read_body(client, request, held, body_end) != 0) return;
-    request[body_end] = 0;
-    const char *body = request + body_start;
-
+void serve_run(int client, const char *body) {
     char operation[operation_size], action[action_size], name[name_size];
     form(body, "operation", operation, sizeof operation);
     form(body, "action", action, sizeof action);

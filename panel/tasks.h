@@ -36,7 +36,9 @@ void reap();
 // (and "." when dots is 1) not beginning with "."; else 0.
 int safe_name(const char *text, int dots);
 
-// POST /api/run after authentication and the token check. request is the
-// request buffer (request_size bytes plus one), held the bytes in it so
-// far, body_start where the body begins; headers is the header block.
-void serve_run(int client, const char *headers, char *request, size_t body_start, size_t held);
+// The job numbered number, or null when no slot holds it (any more).
+const job *job_lookup(uint64_t number);
+
+// POST /api/run after authentication, the token check and the reading of
+// the body (at most body_limit bytes) by its Content-Length.
+void serve_run(int client, const char *body);

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/descriptors.h"
+#include "platform/io.h"
 #include "servicelog/servicelog.h"
 
 namespace {
@@ -18,20 +20,6 @@ constexpr char environment_name[] = "VORNA_LOG_SERVICE";
 constexpr size_t path_size = 256;
 constexpr size_t generation_path_size = 512;
 constexpr size_t time_size = 64;
-constexpr int highest_closed = 255;  // the reader closes 0 to this
-
-// Writes all of data to fd, continuing partial writes and retrying after
-// EINTR; -1 when a write fails or writes nothing.
-int write_all(int fd, const char *data, size_t length) {
-    size_t done = 0;
-    while (done < length) {
-        ssize_t wrote = write(fd, data + done, length - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return -1;
-        done += static_cast<size_t>(wrote);
-    }
-    return 0;
-}
 
 // Copies from onto to in 4096-byte blocks. 1 when from does not exist and
 // missing_ok is set (nothing copied), 0 when copied, -1 on any failure.
@@ -50,7 +38,7 @@ int copy_file(const char *from, const char *to, bool missing_ok) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) status = -1;
         if (got <= 0) break;
-        if (write_all(target, block, static_cast<size_t>(got)) != 0) {
+        if (io_write_all(target, block, static_cast<size_t>(got)) != 0) {
             status = -1;
             break;
         }
@@ -99,7 +87,7 @@ void append_block(const char *path, const char *data, size_t length) {
         size_t current = static_cast<size_t>(size);
         if (current <= service_log_cap && service_log_cap - current < amount)
             amount = service_log_cap - current;
-        if (amount == 0 || write_all(fd, data + written, amount) != 0) {
+        if (amount == 0 || io_write_all(fd, data + written, amount) != 0) {
             close(fd);
             return;
         }
@@ -111,15 +99,7 @@ void append_block(const char *path, const char *data, size_t length) {
 }  // namespace
 
 void service_log_fail_closed() {
-    int null = open("/dev/null", O_WRONLY);
-    if (null < 0) {
-        close(1);
-        close(2);
-        return;
-    }
-    if (dup2(null, 1) < 0) close(1);
-    if (dup2(null, 2) < 0) close(2);
-    if (null > 2) close(null);
+    descriptors_to_null(1, 2, O_WRONLY);
 }
 
 void service_log_reader(int pipe_read, const char *path) {
@@ -172,8 +152,7 @@ void service_log_start(const char *service) {
         return;
     }
     if (child == 0) {
-        for (int d = 0; d <= highest_closed; d++)
-            if (d != ends[0]) close(d);
+        descriptors_close_from(0, ends[0]);
         service_log_reader(ends[0], path);
     }
 

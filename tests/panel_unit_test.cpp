@@ -13,6 +13,7 @@
 
 #include "panel/auth.h"
 #include "panel/http.h"
+#include "panel/reply.h"
 #include "tests/panel_sandbox.h"
 
 using panel::reply;
