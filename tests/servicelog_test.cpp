@@ -1,6 +1,7 @@
 // The service log: the terminal-sequence filter in process, and the capture
 // as the programs run it, each inside private namespaces with a scratch
 // directory bound over /var/log.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -21,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/copy.h"
 #include "servicelog/servicelog.h"
 #include "tests/http_server.h"
 #include "tests/panel_sandbox.h"
@@ -345,6 +347,139 @@ TEST(ServiceLogCapture, CapAndRotation) {
             EXPECT_TRUE(got == expected[g]);
         }
         EXPECT_FALSE(w.has(".4"));
+    }
+}
+
+// What another account may plant in a /var/log of mode 1777, each pointing
+// at or being a file of that account (nobody's "secret").
+enum class planted { link, hard_link, fifo, directory, foreign_file };
+
+void make_secret(const std::string &dir) {
+    sandbox::spit(dir + "/secret", "secret\n");
+    ASSERT_EQ(chown((dir + "/secret").c_str(), 65534, 65534), 0);
+}
+
+void plant(planted kind, const std::string &dir, const std::string &path) {
+    const std::string secret = dir + "/secret";
+    int made = 0;
+    switch (kind) {
+    case planted::link: made = symlink("/var/log/secret", path.c_str()); break;
+    case planted::hard_link: made = link(secret.c_str(), path.c_str()); break;
+    case planted::fifo: made = mkfifo(path.c_str(), 0666); break;
+    case planted::directory: made = mkdir(path.c_str(), 0777); break;
+    case planted::foreign_file: sandbox::spit(path, "theirs\n"); break;
+    }
+    ASSERT_EQ(made, 0);
+    ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+}
+
+// The file type at path and its content when a regular file.
+std::string what_is(const std::string &path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return "-";
+    if (S_ISREG(st.st_mode)) return slurp(path);
+    return S_ISLNK(st.st_mode) ? "link" : S_ISFIFO(st.st_mode) ? "fifo" : S_ISDIR(st.st_mode) ? "dir" : "other";
+}
+
+// Planted as the live file, the capture fails closed at start; planted as
+// a generation, every rotation fails and the blocks go. Either way nothing
+// is written through or waited on, nobody's files stay as they were, and
+// the program runs to its end.
+TEST(ServiceLogCapture, PlantedFilesAreNeitherWrittenNorWaitedOn) {
+    const planted kinds[] = {planted::link, planted::hard_link, planted::fifo, planted::directory,
+                             planted::foreign_file};
+    const char *names[] = {"link", "hard link", "fifo", "directory", "another account's file"};
+    for (planted kind : kinds) {
+        for (const char *suffix : {"", ".1", ".2", ".3"}) {
+            SCOPED_TRACE(testing::Message() << names[static_cast<int>(kind)] << " as t.log" << suffix);
+            writer_run w;
+            ASSERT_EQ(chmod(w.log_dir.path.c_str(), 01777), 0);
+            const std::string at = w.log_dir / ("t.log" + std::string(suffix));
+            std::vector<std::string> before;
+            if (*suffix) {
+                w.seed("", std::string(cap, 'c'));
+                for (const char *g : {".1", ".2", ".3"})
+                    if (strcmp(g, suffix) != 0) w.seed(g, g);
+            }
+            make_secret(w.log_dir.path);
+            plant(kind, w.log_dir.path, at);
+            for (const char *g : {"", ".1", ".2", ".3"}) before.push_back(what_is(w.log_dir / ("t.log" + std::string(g))));
+            w.run("hello\n", {"4096", "1", "0", "env"});
+            EXPECT_EQ(w.result.status, 0);
+            EXPECT_EQ(w.result.out + w.result.err, "");
+            EXPECT_EQ(slurp(w.log_dir / "secret"), "secret\n");
+            EXPECT_EQ(what_is(at), before[*suffix ? suffix[1] - '0' : 0]);
+            if (*suffix) {
+                EXPECT_EQ(what_is(w.log_dir / "t.log"), std::string(cap, 'c'));
+            }
+        }
+    }
+}
+
+// The reader keeps the live file open between blocks and looks at the path
+// once a block: a removed file is made anew, a truncated one continued
+// from its new size, a replaced one followed, and a link, FIFO or
+// directory put in its place takes nothing.
+TEST(ServiceLogCapture, LiveFileChangedBetweenBlocks) {
+    const std::string first(500, 'b'), second(500, 'c');
+    const struct {
+        const char *action;
+        std::string seed;  // the live file before the run
+        std::string live;  // after it ("=" a link, FIFO or directory as planted)
+    } rows[] = {
+        {"remove", "old\n", second},
+        // Were the old size kept, the second block would cross the cap.
+        {"truncate", std::string(cap - 1000, 'a'), second},
+        {"replace", "old\n", "new\n" + second},
+        {"link", "old\n", "link"},
+        {"fifo", "old\n", "fifo"},
+        {"dir", "old\n", "dir"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.action);
+        writer_run w;
+        ASSERT_EQ(chmod(w.log_dir.path.c_str(), 01777), 0);
+        make_secret(w.log_dir.path);
+        w.seed("", r.seed);
+        w.run(first + second, {"500", "1", "0", std::string("then=") + r.action});
+        EXPECT_EQ(w.result.status, 0);
+        EXPECT_EQ(what_is(w.log_dir / "t.log"), r.live);
+        EXPECT_EQ(slurp(w.log_dir / "secret"), "secret\n");
+        EXPECT_FALSE(w.has(".1"));
+    }
+}
+
+// Generations are copied by the kernel's call; where it refuses (here a
+// pipe as the target) a loop of reads and writes copies the same bytes.
+// Either way from the source's first byte to the target's offset.
+TEST(PlatformCopy, KernelCallAndFallback) {
+    std::string content;
+    for (int i = 0; content.size() < 3 * 4096 + 100; i++) content += "line " + std::to_string(i) + "\n";
+    sandbox::temp_dir dir;
+    for (bool to_pipe : {false, true}) {
+        SCOPED_TRACE(to_pipe ? "to a pipe" : "to a file");
+        sandbox::spit(dir / "from", content);
+        int from = open((dir / "from").c_str(), O_RDONLY);
+        ASSERT_GE(from, 0);
+        ASSERT_EQ(lseek(from, 100, SEEK_SET), 100);
+        int ends[2] = {-1, -1};
+        if (to_pipe) {
+            ASSERT_EQ(pipe(ends), 0);
+        } else {
+            ends[1] = open((dir / "to").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            ASSERT_EQ(write(ends[1], "head", 4), 4);
+        }
+        EXPECT_EQ(platform_copy_file(from, ends[1]), 0);
+        close(from);
+        close(ends[1]);
+        if (to_pipe) {
+            std::string got(content.size() + 1, '\0');
+            got.resize(static_cast<size_t>(std::max<ssize_t>(0, read(ends[0], got.data(), got.size()))));
+            close(ends[0]);
+            EXPECT_TRUE(got == content);
+        } else {
+            EXPECT_TRUE(slurp(dir / "to") == "head" + content);
+        }
     }
 }
 
