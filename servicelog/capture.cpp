@@ -47,8 +47,13 @@ int copy_onto(int source, const char *to) {
     struct stat st{};
     int target = open_guarded(to, O_WRONLY | O_CREAT, &st);
     if (target < 0) return -1;
-    // Emptied only now that it is known to be ours.
-    int status = ftruncate(target, 0) == 0 && platform_copy_file(source, target) == 0 ? 0 : -1;
+    // The copy goes over the old content, whose pages the file system can
+    // then reuse instead of freeing and taking new ones, and what is left of
+    // the old content is cut after it: so the generation ends as if emptied
+    // first, holding the part copied when the copy fails part-way.
+    int status = platform_copy_file(source, target);
+    off_t end = lseek(target, 0, SEEK_CUR);
+    if (end < 0 || ftruncate(target, end) != 0) status = -1;
     if (close(target) != 0) status = -1;
     return status;
 }
