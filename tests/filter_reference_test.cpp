@@ -58,12 +58,10 @@ TEST(FilterReference, RandomInputsInRandomPieces) {
                 at += piece;
             }
             ASSERT_EQ(got, want) << m.name << " round " << round;
-            filter_state whole_state = filter_text;
             std::string whole = input;
-            whole.resize(filter_terminal(whole.data(), whole.size(), &whole_state));
-            ASSERT_EQ(got, whole) << m.name << " round " << round;
-            ASSERT_EQ(got_state, whole_state) << m.name << " round " << round;
-            ASSERT_LE(got.size(), length);
+            filter_state whole_state = filter_text;
+            whole.resize(filter_terminal(whole.data(), length, &whole_state));
+            ASSERT_TRUE(got == whole && got_state == whole_state) << m.name << " round " << round;
         }
     }
 }
