@@ -58,9 +58,9 @@ int copy_onto(int source, const char *to) {
     return status;
 }
 
-// Copies the file at from onto the one at to, which is created or emptied
-// first. 1 when from does not exist and missing_ok is set (nothing copied),
-// 0 when copied, -1 on any failure.
+// Copies the file at from onto the generation at to. 1 when from does not
+// exist and missing_ok is set (nothing copied), 0 when copied, -1 on any
+// failure.
 int copy_file(const char *from, const char *to, bool missing_ok) {
     struct stat st{};
     int source = open_guarded(from, O_RDONLY, &st);
