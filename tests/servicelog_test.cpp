@@ -362,6 +362,7 @@ TEST(ServiceLogCapture, FilesPutInPlaceOfTheLog) {
         w.run(first + second, {"500", "1", "0", "then=" + r.during}, {},
               [before = r.before] { if (!before.empty() && system(before.c_str()) != 0) _exit(125); });
         EXPECT_EQ(w.result.status, 0);
+        EXPECT_EQ(w.result.out + w.result.err, "");  // captured, or discarded when the start fails
         EXPECT_EQ(slurp(w.log_dir / "secret"), "secret\n");
         EXPECT_EQ(what_is(w.log_dir / ("t.log" + r.at)), r.is);
         EXPECT_EQ(what_is(w.log_dir / "t.log"), r.at.empty() ? r.is : full);
