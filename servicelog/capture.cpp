@@ -5,11 +5,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/copy.h"
 #include "platform/descriptors.h"
 #include "platform/io.h"
 #include "servicelog/servicelog.h"
@@ -20,31 +22,76 @@ constexpr char environment_name[] = "VORNA_LOG_SERVICE";
 constexpr size_t path_size = 256;
 constexpr size_t generation_path_size = 512;
 
-// Copies from onto to in 4096-byte blocks. 1 when from does not exist and
-// missing_ok is set (nothing copied), 0 when copied, -1 on any failure.
-int copy_file(const char *from, const char *to, bool missing_ok) {
-    int source = open(from, O_RDONLY);
-    if (source < 0) return missing_ok && errno == ENOENT ? 1 : -1;
-    int target = open(to, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (target < 0) {
-        close(source);
-        return -1;
-    }
-    static char block[service_log_block];
-    int status = 0;
-    for (;;) {
-        ssize_t got = read(source, block, sizeof block);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) status = -1;
-        if (got <= 0) break;
-        if (io_write_all(target, block, static_cast<size_t>(got)) != 0) {
-            status = -1;
-            break;
-        }
-    }
-    close(source);
+// Every open of the live file or a generation: a link is not followed, a
+// FIFO or device not waited on, and no program started later inherits it.
+constexpr int guarded = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Opens a file of the log with flags (created with mode 0600), keeping it
+// only if it is a regular file of this process's user and of no other name:
+// never a link, FIFO, directory or device planted by someone who may write
+// to /var/log, nor another account's file or a hard link to one. The
+// descriptor and *st, or -1 (errno ENOENT when there is no such file).
+int open_guarded(const char *path, int flags, struct stat *st) {
+    int fd = open(path, flags | guarded, 0600);
+    if (fd < 0) return -1;
+    if (fstat(fd, st) == 0 && S_ISREG(st->st_mode) && st->st_uid == geteuid() && st->st_nlink == 1)
+        return fd;
+    close(fd);
+    errno = EPERM;
+    return -1;
+}
+
+// Copies source onto the generation at to: 0, or -1 on any failure.
+int copy_onto(int source, const char *to) {
+    struct stat st{};
+    int target = open_guarded(to, O_WRONLY | O_CREAT, &st);
+    if (target < 0) return -1;
+    // The copy goes over the old content, whose pages the file system can
+    // then reuse instead of freeing and taking new ones, and what is left of
+    // the old content is cut after it: so the generation ends as if emptied
+    // first, holding the part copied when the copy fails part-way.
+    int status = platform_copy_file(source, target);
+    off_t end = lseek(target, 0, SEEK_CUR);
+    if (end < 0 || ftruncate(target, end) != 0) status = -1;
     if (close(target) != 0) status = -1;
     return status;
+}
+
+// Copies the file at from onto the generation at to. 1 when from does not
+// exist and missing_ok is set (nothing copied), 0 when copied, -1 on any
+// failure.
+int copy_file(const char *from, const char *to, bool missing_ok) {
+    struct stat st{};
+    int source = open_guarded(from, O_RDONLY, &st);
+    if (source < 0) return missing_ok && errno == ENOENT ? 1 : -1;
+    int status = copy_onto(source, to);
+    close(source);
+    return status;
+}
+
+// The reader holds the live file open from one block to the next, as long
+// as the path still names it.
+int live = -1;
+dev_t live_device;
+ino_t live_inode;
+
+// One look at the path (lstat) tells whether the live file held is still
+// the one there; when the path is gone the file is created again, when it
+// names another file that one is opened. The live file's size, or -1 when
+// there is no file of ours to write to.
+off_t hold_live(const char *path) {
+    struct stat st{};
+    if (lstat(path, &st) == 0) {
+        if (live >= 0 && st.st_dev == live_device && st.st_ino == live_inode) return st.st_size;
+    } else if (errno != ENOENT) {
+        return -1;
+    }
+    if (live >= 0) close(live);
+    live = open_guarded(path, O_RDWR | O_CREAT | O_APPEND, &st);
+    if (live < 0) return -1;
+    live_device = st.st_dev;
+    live_inode = st.st_ino;
+    return st.st_size;
 }
 
 // ".3" takes ".2", ".2" takes ".1", ".1" takes the live file, which is then
@@ -58,10 +105,8 @@ int rotate(const char *path) {
         if (copy_file(newer, older, true) < 0) return -1;
     }
     snprintf(newer, sizeof newer, "%s.1", path);
-    if (copy_file(path, newer, false) != 0) return -1;
-    int fd = open(path, O_WRONLY | O_TRUNC);
-    if (fd < 0) return -1;
-    return close(fd) == 0 ? 0 : -1;
+    if (copy_onto(live, newer) != 0) return -1;
+    return ftruncate(live, 0);
 }
 
 // Appends the kept bytes of one read to the log, rotating whenever the live
@@ -69,28 +114,15 @@ int rotate(const char *path) {
 void append_block(const char *path, const char *data, size_t length) {
     size_t written = 0;
     while (written < length) {
-        struct stat st{};
-        if (stat(path, &st) == 0) {
-            if (static_cast<size_t>(st.st_size) >= service_log_cap && rotate(path) != 0) return;
-        } else if (errno != ENOENT) {
-            return;
-        }
-        int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (fd < 0) return;
-        off_t size = lseek(fd, 0, SEEK_END);
-        if (size < 0) {
-            close(fd);
-            return;
-        }
-        size_t amount = length - written;
+        off_t size = hold_live(path);
+        if (size < 0) return;
         size_t current = static_cast<size_t>(size);
-        if (current <= service_log_cap && service_log_cap - current < amount)
-            amount = service_log_cap - current;
-        if (amount == 0 || io_write_all(fd, data + written, amount) != 0) {
-            close(fd);
-            return;
+        if (current >= service_log_cap) {
+            if (rotate(path) != 0) return;
+            current = 0;
         }
-        close(fd);
+        size_t amount = std::min(length - written, service_log_cap - current);
+        if (io_write_all(live, data + written, amount) != 0) return;
         written += amount;
     }
 }
@@ -102,10 +134,12 @@ void service_log_fail_closed() {
 }
 
 void service_log_reader(int pipe_read, const char *path) {
-    static char buffer[service_log_block];
+    // One byte more than a read: a C2 held back from the previous read
+    // may come first.
+    static char buffer[service_log_block + 1];
     filter_state state = filter_text;
     for (;;) {
-        ssize_t got = read(pipe_read, buffer, sizeof buffer);
+        ssize_t got = read(pipe_read, buffer, service_log_block);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         size_t kept = filter_terminal(buffer, static_cast<size_t>(got), &state);
@@ -128,7 +162,8 @@ void service_log_start(const char *service) {
         service_log_fail_closed();
         return;
     }
-    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    struct stat st{};
+    int fd = open_guarded(path, O_WRONLY | O_CREAT | O_APPEND, &st);
     if (fd < 0) {
         service_log_fail_closed();
         return;

@@ -18,17 +18,27 @@ constexpr size_t service_log_stamp_size = 64;
 enum filter_state : unsigned char {
     filter_text,
     filter_escape,              // ESC seen
-    filter_control_sequence,    // ESC [
+    filter_control_sequence,    // ESC [ or C2 9B
     filter_intermediate,        // ESC and bytes 0x20 to 0x2F
-    filter_command_string,      // ESC ]
+    filter_command_string,      // ESC ] or C2 9D
     filter_command_escape,      // ESC inside a command string
-    filter_control_string,      // ESC P, ESC ^ or ESC _
+    filter_control_string,      // ESC P, X, ^ or _, or C2 90, 98, 9E or 9F
     filter_string_escape,       // ESC inside a control string
+    filter_line_end,            // text after a CR, given as LF
+    filter_c1_lead,             // text after a C2, held back
+    filter_command_c1,          // C2 inside a command string
+    filter_string_c1,           // C2 inside a control string
 };
+constexpr unsigned filter_state_count = filter_string_c1 + 1;
 
-// Removes terminal escape and control sequences and every control byte but
-// tab and line feed from buffer, writing the kept bytes over it in order.
-// Returns how many bytes were kept (never more than length).
+// Removes terminal escape and control sequences (also those begun by the
+// UTF-8 form of a C1 control, C2 followed by 0x80 to 0x9F) and every
+// control byte but tab and line feed from buffer, writing the kept bytes
+// over it in order. A CR becomes a line feed, and a line feed directly
+// after a CR is dropped. Returns how many bytes were kept: never more than
+// length, except that a C2 held back at the end of the previous call (state
+// filter_c1_lead) may come first, so then buffer needs room for length + 1
+// bytes. Any split of a text into calls gives the same bytes as one call.
 size_t filter_terminal(char *buffer, size_t length, filter_state *state);
 // The same machine taken one byte at a time, without the block-wise scan
 // of plain text: what filter_terminal must always agree with.

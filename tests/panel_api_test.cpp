@@ -281,7 +281,7 @@ TEST(PanelApi, RealJobs) {
         {"", 0, false, "+1", job_state("true", 0, printed + "sleep-2\\u000a")},
         {"", 0, false, "-18446744073709551615", reply(400, "Invalid job\n")},  // not wrapped to 1
         {start + "colour", 2, false, "2",
-         job_state("true", 0, printed + "colour\\u000ared plain\\u000abar 50%bar 100%\\u000a")},
+         job_state("true", 0, printed + "colour\\u000ared plain\\u000abar 50%\\u000abar 100%\\u000a")},
         {start + "exit-3", 3, true, "3", job_state("true", 3, "")},
         {start + "signal-TERM", 4, false, "4", job_state("true", 143, printed + "signal-TERM\\u000a")},
         {"", 0, false, "5", reply(404, "Job expired\n")},
