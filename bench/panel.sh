@@ -33,7 +33,7 @@ password=$(tr -dc 'A-Za-z0-9' </dev/urandom | head -c 16)
 front=$!
 printf '%s\n' "$password" | "$top/scripts/panel-sandbox" "$build/panel/dashwick" 880 &
 panel=$!
-trap 'kill -TERM "$panel" 2>/dev/null; kill -KILL "$front" 2>/dev/null; wait "$panel" "$front" 2>/dev/null; rm -rf "$scratch"' EXIT
+trap 'kill -TERM "$panel" 2>/dev/null; kill -KILL "$front" 2>/dev/null; wait "$panel" "$front" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 out=$(PANEL_PASSWORD=$password NODE_NO_WARNINGS=1 node "$top/bench/panel_signin.mjs" https://127.0.0.1:8443 20) || {
   echo "  the sign-in measurement failed: $out"; exit 1; }
 read -r signin api <<<"$out"
