@@ -29,6 +29,10 @@ std::string slurp(const fs::path &path) {
 }
 
 TEST(JsonConformance, EveryFileHasTheListedOutcome) {
+    // The suite lives beside the project's own tree; a clone made elsewhere
+    // has none to read.
+    if (!fs::is_directory(suite_dir / "test_parsing"))
+        GTEST_SKIP() << "no conformance suite at " << (suite_dir / "test_parsing").string();
     std::set<std::string> files, listed;
     for (const auto &entry : fs::directory_iterator(suite_dir / "test_parsing"))
         files.insert(entry.path().filename().string());
