@@ -113,6 +113,26 @@ TEST_F(KeysSystem, MergeDropsKeysTheMetadataNoLongerListsAndKeepsTheAdministrato
     EXPECT_EQ(settings(), only_host);
 }
 
+// A run that replaced key A with B, cut short after each of its key writes
+// (the managed list naming both runs' keys, the keys file, the new list):
+// the next run, with B revoked for C, removes both and keeps U.
+TEST_F(KeysSystem, CutBetweenTheKeyWritesMendsAtTheNextRun) {
+    const std::string a = key_a + "\n", b = key_b + "\n", u = key_u + "\n";
+    const std::string key_c = "ssh-ed25519 AAAAC3NzaKeyC carol@new";
+    const std::pair<std::string, std::string> left[] = {
+        {a, a + u}, {b + a, a + u}, {b + a, b + u}, {b, b + u},  // managed list, keys file
+    };
+    metadata({key_c});
+    for (const auto &[managed_list, keys] : left) {
+        SCOPED_TRACE(managed_list + "|" + keys);
+        spit(cloud / "authorized_keys.managed", managed_list);
+        keys_file(keys);
+        run_ready();
+        EXPECT_EQ(authorized(), key_c + "\n" + u);
+        EXPECT_EQ(managed(), key_c + "\n");
+    }
+}
+
 TEST_F(KeysSystem, KeyFilesAndTheirDirectoryComeOnlyWithSomethingToWrite) {
     metadata({});
     run_ready();
