@@ -4,7 +4,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,19 +18,17 @@ using sandbox::spit;
 
 namespace {
 
-// While set: each fsync of the process, as the path its descriptor names
-// and the content of the watched file at that instant.
+// While set, each fsync of the process: the path its descriptor names and
+// the watched file's content at that instant.
 std::string watched;
 std::vector<std::string> syncs;
 
 }  // namespace
 
 extern "C" int fsync(int fd) {
-    if (!watched.empty()) {
-        char link[PATH_MAX];
-        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), link, sizeof link);
-        syncs.push_back(std::string(link, n > 0 ? n : 0) + " " + slurp(watched));
-    }
+    if (!watched.empty())
+        syncs.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string() +
+                        " " + slurp(watched));
     return static_cast<int>(syscall(SYS_fsync, fd));
 }
 
