@@ -62,9 +62,38 @@ char *config_file(const char *directory, const char *name) {
     return nullptr;
 }
 
+namespace {
+
+// Puts a rename in the directory that holds path on the disk. A file system
+// that cannot sync a directory (EINVAL) has nothing to put there.
+int sync_directory(const char *path) {
+    const char *slash = strrchr(path, '/');
+    char directory[PATH_MAX];
+    int n = !slash          ? snprintf(directory, sizeof directory, ".")
+            : slash == path ? snprintf(directory, sizeof directory, "/")
+                            : snprintf(directory, sizeof directory, "%.*s",
+                                       static_cast<int>(slash - path), path);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof directory) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    int result = fsync(fd) == 0 || errno == EINVAL ? 0 : -1;
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return result;
+}
+
+}  // namespace
+
 // The new content goes to a temporary file beside the target, reaches the
 // disk, and is renamed over it: a reader, or a run that fails half-way,
-// sees either the old file or the new one, never a truncated one.
+// sees either the old file or the new one, never a truncated one. The
+// directory is synced after the rename, so that the new version is on the
+// disk before the caller writes its next file: after a power cut, no file
+// is new while one written before it is still old.
 int write_file(const char *path, const char *text) {
     // A symbolic link stays in place: the file it names is replaced, as a
     // write through the link would change it.
@@ -94,8 +123,11 @@ int write_file(const char *path, const char *text) {
     if (result != 0) {
         unlink(temporary);
         errno = saved;
+        return -1;
     }
-    return result;
+    // The file is in place; a failed sync is still a failure, as the new
+    // version may not survive a cut.
+    return sync_directory(path);
 }
 
 int append(char *buffer, size_t capacity, const char *text) {

@@ -31,7 +31,9 @@ extern const char *const metadata_versions[6];
 char *read_file(const char *path);
 // First readable "%s/openstack/%s/%s" over the version list, or null.
 char *config_file(const char *directory, const char *name);
-// Replaces path's content with text, mode 0600; 0 or -1.
+// Replaces path's content with text, mode 0600, and syncs it and its
+// directory to the disk; 0 or -1. -1 with the new content in place when
+// only the directory's sync failed.
 int write_file(const char *path, const char *text);
 // Appends text to a NUL-terminated buffer; -1 and failed set when it does
 // not fit (a buffer of capacity N holds N-1 bytes of content).

@@ -153,6 +153,31 @@ void collect_metadata_keys(const json_doc *doc) {
     }
 }
 
+namespace {
+
+// The managed file's version while the keys file is replaced: the new key
+// list, then the lines of the old managed list that it lacks. Room for a
+// full key list and a managed file read whole, each line with its LF.
+char placed[keys_size + document_limit + 1];
+
+// Fills `placed` from the managed key snapshot and the old managed list;
+// -1 when there is no memory to split the old list.
+int collect_placed(const char *old_managed) {
+    memcpy(placed, managed, sizeof managed);
+    if (!old_managed) return 0;
+    char *copy = strdup(old_managed);
+    if (!copy) return -1;
+    char *cursor = copy;
+    while (char *line = next_line(&cursor)) {
+        if (contains_key(managed, line)) continue;
+        if (append(placed, sizeof placed, line) == 0) append(placed, sizeof placed, "\n");
+    }
+    free(copy);
+    return 0;
+}
+
+}  // namespace
+
 int merge_keys(const char *output_dir, const char *keys_file) {
     char managed_path[path_size];
     snprintf(managed_path, sizeof managed_path, "%s/authorized_keys.managed", output_dir);
@@ -165,15 +190,6 @@ int merge_keys(const char *output_dir, const char *keys_file) {
     if (read_existing(managed_path, &old_managed) != 0 ||
         read_existing(keys_file, &current) != 0) {
         report_keys_error();
-        free(old_managed);
-        return -1;
-    }
-
-    // The keys file as it was, whole: next_line splits `current` in place.
-    char *previous = current ? strdup(current) : nullptr;
-    if (current && !previous) {
-        report_keys_error();
-        free(current);
         free(old_managed);
         return -1;
     }
@@ -194,22 +210,17 @@ int merge_keys(const char *output_dir, const char *keys_file) {
     } else if (keys[0] || current || old_managed) {
         mkdir("/root", 0700);
         mkdir("/root/.ssh", 0700);
-        if (write_file(keys_file, keys) != 0) {
+        // Each write is on the disk before the next begins, and the managed
+        // file never lacks a key that the keys file may hold from a run:
+        // first every key this run or an earlier one placed, then the new
+        // keys file, then the new list alone. A cut between any two of them
+        // leaves the next run able to tell the administrator's lines apart.
+        if (collect_placed(old_managed) != 0 || write_file(managed_path, placed) != 0 ||
+            write_file(keys_file, keys) != 0 || write_file(managed_path, managed) != 0) {
             report_keys_error();
-            result = -1;
-        } else if (write_file(managed_path, managed) != 0) {
-            report_keys_error();
-            // A keys file ahead of the managed list would make this run's
-            // keys look like the administrator's own to the next run, which
-            // would then never remove them: put the earlier file back.
-            if (previous)
-                write_file(keys_file, previous);
-            else
-                unlink(keys_file);
             result = -1;
         }
     }
-    free(previous);
     free(current);
     free(old_managed);
     return result;

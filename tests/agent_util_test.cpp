@@ -1,17 +1,36 @@
 // The agent's shared file and text utilities.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "agent/agent.h"
 #include "tests/sandbox.h"
 
 using sandbox::slurp;
 using sandbox::spit;
+
+namespace {
+
+// While set, each fsync of the process: the path its descriptor names and
+// the watched file's content at that instant.
+std::string watched;
+std::vector<std::string> syncs;
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+    if (!watched.empty())
+        syncs.push_back(std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd)).string() +
+                        " " + slurp(watched));
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -84,7 +103,14 @@ TEST(WriteFile, FollowsASymbolicLink) {
     sandbox::make_dirs(dir / "persist");
     spit(dir / "persist/authorized_keys", "old\n", 0644);
     ASSERT_EQ(symlink((dir / "persist/authorized_keys").c_str(), (dir / "authorized_keys").c_str()), 0);
+    watched = dir / "persist/authorized_keys";
     ASSERT_EQ(write_file((dir / "authorized_keys").c_str(), "new\n"), 0);
+    watched.clear();
+    // The data before the rename, the directory that holds the file after it.
+    ASSERT_EQ(syncs.size(), 2u);
+    EXPECT_EQ(syncs[0].rfind(dir / "persist/authorized_keys.", 0), 0u) << syncs[0];
+    EXPECT_TRUE(syncs[0].ends_with(" old\n")) << syncs[0];
+    EXPECT_EQ(syncs[1], dir / "persist" + " new\n");
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "authorized_keys"));
     EXPECT_EQ(slurp(dir / "persist/authorized_keys"), "new\n");
     EXPECT_EQ(sandbox::mode_of(dir / "persist/authorized_keys"), 0600u);

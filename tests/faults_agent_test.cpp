@@ -69,7 +69,9 @@ TEST(SeedcfgFaults, FullDiskAtEachLaterFile) {
         int keys = 1;                 // keys in the metadata
         bool keys_on_disk = false;
     } cases[] = {
-        {"the keys file", {{"authorized_keys", old_keys}, {"authorized_keys.managed", old_managed},
+        // The first of the key files, the managed list with the new key
+        // added to the old one, finds no room.
+        {"the key files", {{"authorized_keys", old_keys}, {"authorized_keys.managed", old_managed},
                            {"status", old_status}},
          1, "[seedcfg] keys: No space left on device\n",
          {"authorized_keys", "authorized_keys.managed", "settings.ini", "status"}, 1, true},
@@ -77,8 +79,12 @@ TEST(SeedcfgFaults, FullDiskAtEachLaterFile) {
         {"the managed key list", {{"authorized_keys.managed", old_managed}, {"status", old_status}},
          2, "[seedcfg] keys: No space left on device\n",
          {"authorized_keys.managed", "settings.ini", "status"}, 41},
-        {"the password hash", {{"password.hash", old_hash}, {"status", old_status}}, 2, "",
-         {"authorized_keys.managed", "password.hash", "settings.ini", "status"}},
+        // Every key list written takes a page while the one before it is
+        // still there: without keys the lists are empty and take none, and
+        // the empty old list leaves one page over for the settings.
+        {"the password hash",
+         {{"authorized_keys.managed", ""}, {"password.hash", old_hash}, {"status", old_status}}, 0, "",
+         {"authorized_keys.managed", "password.hash", "settings.ini", "status"}, 0},
         {"the status record", {{"status", old_status}}, 3, "",
          {"authorized_keys.managed", "password.hash", "settings.ini", "status"}},
     };

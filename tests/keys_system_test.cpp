@@ -113,6 +113,23 @@ TEST_F(KeysSystem, MergeDropsKeysTheMetadataNoLongerListsAndKeepsTheAdministrato
     EXPECT_EQ(settings(), only_host);
 }
 
+// A run that replaced key A with B, cut after none, one, two or all three
+// of its key writes (the managed list naming both runs' keys, the keys file,
+// the new list); the next run, with B revoked for C, drops both, keeps U.
+TEST_F(KeysSystem, CutBetweenTheKeyWritesMendsAtTheNextRun) {
+    const std::string a = key_a + "\n", b = key_b + "\n", u = key_u + "\n", c = "ssh-rsa KeyC\n";
+    const std::pair<std::string, std::string> left[] = {  // managed list, keys file
+        {a, a + u}, {b + a, a + u}, {b + a, b + u}, {b, b + u}};
+    metadata({"ssh-rsa KeyC"});
+    for (const auto &[managed_list, keys] : left) {
+        spit(cloud / "authorized_keys.managed", managed_list);
+        keys_file(keys);
+        run_ready();
+        EXPECT_EQ(authorized(), c + u) << managed_list << keys;
+        EXPECT_EQ(managed(), c);
+    }
+}
+
 TEST_F(KeysSystem, KeyFilesAndTheirDirectoryComeOnlyWithSomethingToWrite) {
     metadata({});
     run_ready();

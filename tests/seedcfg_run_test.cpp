@@ -285,11 +285,14 @@ TEST(SeedcfgRun, LaterWriteFailuresStopTheSequenceWhereTheyHappen) {
         EXPECT_EQ(g.out("status"), "source=http\ninstance=before\nexperimental=true\n");
     }
     // The keys file cannot be written: reported; the administrator's file,
-    // the hash and the status record stay as they were.
+    // the hash and the status record stay as they were. The managed list,
+    // written first, already names the earlier run's key and this one's.
     {
         guest g;
         prepare_guest(g);
-        g.box.seed("/root/.ssh/authorized_keys", "ssh-ed25519 AAAAhand admin\n");
+        const std::string keys = "ssh-ed25519 AAAAold old\nssh-ed25519 AAAAhand admin\n";
+        g.box.seed("/root/.ssh/authorized_keys", keys);
+        g.box.seed("/etc/cloud/authorized_keys.managed", "ssh-ed25519 AAAAold old\n");
         auto r = g.run({"--source", g.meta.path, "--config-only"}, [] {
             mount("/root/.ssh", "/root/.ssh", nullptr, MS_BIND, nullptr);
             mount(nullptr, "/root/.ssh", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr);
@@ -297,8 +300,8 @@ TEST(SeedcfgRun, LaterWriteFailuresStopTheSequenceWhereTheyHappen) {
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "[seedcfg] keys: Read-only file system\n");
         EXPECT_NE(g.out("settings.ini").find("[SSH]"), std::string::npos);
-        EXPECT_EQ(slurp(g.box.written("/root/.ssh/authorized_keys")), "ssh-ed25519 AAAAhand admin\n");
-        EXPECT_FALSE(g.wrote("authorized_keys.managed"));
+        EXPECT_EQ(slurp(g.box.written("/root/.ssh/authorized_keys")), keys);
+        EXPECT_EQ(g.out("authorized_keys.managed"), "ssh-ed25519 AAAAkey a\nssh-ed25519 AAAAold old\n");
         EXPECT_FALSE(g.wrote("password.hash"));
         EXPECT_EQ(g.out("status"), "source=http\ninstance=before\nexperimental=true\n");
     }
