@@ -27,7 +27,7 @@ guest_tools_version_of() {
 }
 
 guest_add_tools() {
-  local build=$1 root=$2 tool dir name version store=$2/usr/share/setup
+  local build=$1 root=$2 tool dir name version files store=$2/usr/share/setup
   mkdir -p "$root/bin" "$root/usr/sbin" "$store" || return 1
   for tool in service setup ip; do
     # ip replaces busybox's applet link of that name.
@@ -44,13 +44,13 @@ guest_add_tools() {
     name=${name##*/}
     # Files and links only: unpacking makes the directories, and never
     # changes one that is already there.
-    (cd "$dir" && busybox tar -czf "$store/$name-$version.tar.gz" --no-recursion \
-      $(find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)) ||
+    mapfile -t files < <(cd "$dir" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)
+    (cd "$dir" && busybox tar -czf "$store/$name-$version.tar.gz" --no-recursion "${files[@]}") ||
       { echo "guest: packing $name $version failed" >&2; return 1; }
   done
   for dir in "$guest_tools_dir"/packages/*/; do
     name=$(basename "$dir")
-    version=$(ls "$dir" | sort -V | tail -n 1)
+    version=$(find "$dir" -mindepth 1 -maxdepth 1 -type d -printf '%f\n' | sort -V | tail -n 1)
     echo "$name $version"
   done >"$store/index"
   cp "$guest_tools_dir/packages/preinstalled" "$store/preinstalled" || return 1
