@@ -426,6 +426,55 @@ TEST(ServiceLogCapture, WhereTheWriterOutputGoes) {
     }
 }
 
+// logrun starts a command as service "t": its output lands filtered in
+// the log under a capture of its own (also when the caller runs under the
+// same name), nothing else the caller held open reaches it, and a command
+// that cannot be started is reported in the log with status 127.
+TEST(ServiceLogCapture, LogrunRuns) {
+    const std::string script =
+        "printf '\\033[1;31mred\\033[0m\\r\\n'; echo err >&2; echo \"$VORNA_LOG_SERVICE\"; "
+        "{ echo >&5; } 2>/dev/null && echo fd5 open || echo fd5 closed";
+    const struct {
+        const char *what;
+        std::vector<std::string> args;  // after logrun
+        std::vector<std::string> env;
+        int status;
+        std::string logged;  // after the start line; "-" for no log file
+        std::string err;
+    } rows[] = {
+        {"a command's streams", {"t", "sh", "-c", script}, {}, 0, "red\nerr\nt\nfd5 closed\n", ""},
+        {"under the same name already", {"t", "sh", "-c", script}, {"VORNA_LOG_SERVICE=t"}, 0,
+         "red\nerr\nt\nfd5 closed\n", ""},
+        {"no such command", {"t", "/nonexistent/daemon"}, {}, 127,
+         "logrun: /nonexistent/daemon: No such file or directory\n", ""},
+        {"no command", {"t"}, {}, 2, "-", "usage: logrun NAME COMMAND [ARG...]\n"},
+        {"a name that is a path", {"../t", "true"}, {}, 2, "-", "usage: logrun NAME COMMAND [ARG...]\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        sandbox::box box;
+        sandbox::temp_dir log_dir;
+        sandbox::options o;
+        o.args = {LOGRUN_PATH};
+        o.args.insert(o.args.end(), r.args.begin(), r.args.end());
+        o.binds = {{log_dir.path, "/var/log"}};
+        o.env = r.env;
+        o.prepare = wait_for_reader([] { dup2(2, 5); });
+        sandbox::result result = box.run(o);
+        EXPECT_EQ(result.status, r.status);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, r.err);
+        if (r.logged == "-") {
+            EXPECT_FALSE(exists(log_dir / "t.log"));
+            continue;
+        }
+        std::string log = slurp(log_dir / "t.log");
+        std::string start = start_line(log, "t");
+        ASSERT_NE(start, "") << log;
+        EXPECT_EQ(log.substr(start.size()), r.logged);
+    }
+}
+
 // seedcfg as at boot, with a metadata service at the link-local address
 // whose user data draws a warning.
 struct metadata_service {
