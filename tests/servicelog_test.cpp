@@ -80,6 +80,13 @@ TEST(TerminalFilter, EveryStateAndByteClass) {
         {filter_control_string, "\x07\\a", false, filter_control_string},
         {filter_string_escape, "\\", false, filter_text},
         {filter_string_escape, "\x07\x1b" "a", false, filter_control_string},
+        // A line feed ends any string, and is kept.
+        {filter_command_string, "\n", true, filter_text},
+        {filter_command_escape, "\n", true, filter_text},
+        {filter_command_c1, "\n", true, filter_text},
+        {filter_control_string, "\n", true, filter_text},
+        {filter_string_escape, "\n", true, filter_text},
+        {filter_string_c1, "\n", true, filter_text},
     };
     for (const auto &r : rows) {
         for (char c : r.bytes) {
@@ -124,6 +131,12 @@ TEST(TerminalFilter, SequencesWholeAndSplitAtEveryByte) {
         {"\xc2\x90q\x07#\xc2\x9c" "a\xc2\x98sos\x1b\\b\xc2\x9epm\xc2\x9c" "c\xc2\x9f" "apc\x1b\\d", "abcd"},
         {"\x1bXsos\x07\x1b\\z", "z"},
         {"a\xc2\x80" "b\xc2\x85" "c\xc2\x8d" "d\xc2\x9c" "e\xc2\x9a", "abcde"},
+        // A string never ended (by BEL or ST) ends with its line.
+        {"\x1b]0;stray\nlater\n", "\nlater\n"},
+        {"\x1b]2;t\x1b\nx", "\nx"},
+        {"\x1bPq#0;2\nafter\n", "\nafter\n"},
+        {"\x1b_a\x1b\nb\x1bXs\nc\x1b^p\r\nd", "\nb\nc\nd"},
+        {"\xc2\x9d" "0;t\nx\xc2\x90q\ny\xc2\x98s\xc2\nz\xc2\x9e\xc2\x9f\n.", "\nx\ny\nz\n."},
         // UTF-8 passes; a lone C2 only with a kept byte after it.
         {"\xc2\xa0\xc2\xa9 caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80 \xc2\xb0 0123456789 0123456789 \xc2\xbf\xc2\xa0",
          "\xc2\xa0\xc2\xa9 caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80 \xc2\xb0 0123456789 0123456789 \xc2\xbf\xc2\xa0"},
@@ -237,6 +250,9 @@ TEST(ServiceLogCapture, PlainTextInTheLog) {
          "red ok\nlineX\n\ttab \xc3\xa9\n"},
         {"a colour sequence split across two writes",
          "ab\x1b[1;3" "1mcd\n", {"7", "1", "100"}, "abcd\n"},
+        {"stray strings in three-byte writes, each ended by its line",
+         "\x1b]0;stray\nlater\n\x1bPq\nlast\n\xc2\x9d" "x\nend\n", {"3", "1", "30"},
+         "\nlater\n\nlast\n\nend\n"},
         {"one byte per write",
          "\x1b[32mgreen\x1b[0m\r\n", {"1", "1", "0"}, "green\n"},
     };
