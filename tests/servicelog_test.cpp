@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/copy.h"
+#include "platform/descriptors.h"
 #include "servicelog/servicelog.h"
 #include "tests/http_server.h"
 #include "tests/panel_sandbox.h"
@@ -399,6 +400,37 @@ TEST(PlatformCopy, FallbackLoop) {
     close(ends[0]);
 }
 
+// Where the kernel has no close_range, the process's own list of its
+// descriptors closes them, whatever their number, but the one kept.
+TEST(PlatformDescriptors, ClosedThroughTheProcessList) {
+    const struct {
+        int first, keep;
+        std::vector<int> left;  // of 0 to 2 (as the test got them) and 5, 300, 1000
+    } rows[] = {
+        {3, -1, {0, 1, 2}},
+        {3, 300, {0, 1, 2, 300}},
+        {0, 1000, {1000}},
+        {6, 2, {0, 1, 2, 5}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "from " << r.first << " keeping " << r.keep);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int fd : {5, 300, 1000})
+                if (dup2(2, fd) != fd) _exit(2);
+            if (descriptors_close_listed(r.first, r.keep) != 0) _exit(3);
+            std::vector<int> left;
+            for (int fd = 0; fd <= 1024; fd++)
+                if (fcntl(fd, F_GETFD) >= 0) left.push_back(fd);
+            _exit(left == r.left ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
 // Where the output goes: into the log under a fresh capture, left on the
 // inherited streams when VORNA_LOG_SERVICE already names the service, or
 // discarded when /var/log cannot be written.
@@ -522,8 +554,12 @@ TEST(ServiceLogCapture, SeedcfgRuns) {
 }
 
 // dashwick starts its capture after listening: the start line reaches the
-// log, and with /var/log read-only it serves all the same.
+// log, and with /var/log read-only it serves all the same. Its log reader
+// holds no descriptor of the starter's, above 255 either.
 TEST(ServiceLogCapture, DashwickRuns) {
+    const auto inherit_300 = [] {
+        if (dup2(open("/dev/null", O_RDONLY), 300) != 300) _exit(125);
+    };
     const struct {
         const char *what;
         std::function<void()> prepare;
@@ -531,6 +567,7 @@ TEST(ServiceLogCapture, DashwickRuns) {
     } rows[] = {
         {"a writable /var/log", nullptr, true},
         {"/var/log read-only", read_only_var_log, false},
+        {"descriptor 300 inherited", inherit_300, true},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
@@ -548,6 +585,12 @@ TEST(ServiceLogCapture, DashwickRuns) {
                 log = slurp(log_dir / "dashwick.log");
             EXPECT_EQ(start_line(log, "dashwick"), log);  // the start line alone
             EXPECT_NE(log, "");
+            const std::string pid = std::to_string(server.process.pid);
+            const std::string children = slurp("/proc/" + pid + "/task/" + pid + "/children");
+            ASSERT_NE(children, "");  // the reader, its only child
+            const std::string reader = "/proc/" + std::to_string(std::stoi(children)) + "/fd/";
+            EXPECT_TRUE(exists(reader));
+            EXPECT_FALSE(exists(reader + "300"));
         } else {
             EXPECT_FALSE(exists(log_dir / "dashwick.log"));
         }

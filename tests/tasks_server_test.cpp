@@ -1,6 +1,7 @@
 // Task requests against the real dashwick: what each request starts (the
 // stand-in tool prints the argument vector it received into the job log)
 // or the exact reply that refuses it, and the life of jobs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -16,10 +17,16 @@ using tasks::started;
 
 namespace {
 
+// Started as a careless init or shell may start it: SIGCHLD ignored and a
+// descriptor above 255 left open. Neither reaches a job, and jobs still end.
 struct TaskServer : ::testing::Test {
     panel::server s;
     void SetUp() override {
         tasks::with_tools(s);
+        s.options.prepare = [] {
+            signal(SIGCHLD, SIG_IGN);
+            if (dup2(open("/dev/null", O_RDONLY), 300) != 300) _exit(125);
+        };
         ASSERT_TRUE(s.start());
     }
 };
@@ -70,12 +77,13 @@ TEST_F(TaskServer, RequestsAndWhatTheyStart) {
         // a pair without "=", empty pairs and a closing "&" are passed over.
         {"operationx=services&operation&&operation=network&operation=services&", "/bin/ip\n"},
         // The job's output as written, control sequences included; its
-        // input is /dev/null, it holds none of the server's descriptors and
-        // has SIGPIPE back.
+        // input is /dev/null, it holds none of the server's descriptors
+        // (nor 300 from the server's starter) and has SIGPIPE and SIGCHLD
+        // back.
         {"operation=service&action=start&name=colour",
          service + "start\ncolour\n\033[1;31mred\033[0m plain\r\nbar 50%\rbar 100%\n"},
         {"operation=service&action=start&name=descriptors",
-         service + "start\ndescriptors\nstdin /dev/null\nSIGPIPE default\n"},
+         service + "start\ndescriptors\nstdin /dev/null\nSIGPIPE default\nSIGCHLD default\n"},
         {"operation=service&action=start&name=flood", flood},
         {"operation=service&action=start&name=bigfile", service + "start\nbigfile\n"},
         // Refusals.
