@@ -217,7 +217,8 @@ TEST(TaskTools, JobLogFiles) {
 }
 
 // scripts/panel-sandbox, from a tree of links with the stand-in as its
-// tools: the namespace's first process collects the orphan a job leaves.
+// tools: the namespace's first process collects the orphan a job leaves,
+// and root's hash is on no command line below the script.
 TEST(TaskTools, PanelSandboxCollectsOrphans) {
     sandbox::temp_dir top;
     sandbox::make_dirs(top / "scripts"), sandbox::make_dirs(top / "examples/tools");
@@ -233,7 +234,7 @@ TEST(TaskTools, PanelSandboxCollectsOrphans) {
     EXPECT_EQ(s.exchange(run("operation=service&action=start&name=orphan")), started(1));
     // "state (name)" of every process below the script, until the job, the
     // reader of its output and its orphan have ended and are gone.
-    std::string left;
+    std::string left, hash_shown;
     for (int i = 0; i < 200 && left != "S(unshare)S(tini)S(dashwick)"; i++, usleep(50000)) {
         left.clear();
         std::vector<std::string> pids = {std::to_string(s.process.pid)};
@@ -241,10 +242,13 @@ TEST(TaskTools, PanelSandboxCollectsOrphans) {
             std::istringstream list(sandbox::slurp("/proc/" + pids[k] + "/task/" + pids[k] + "/children"));
             for (std::string pid; list >> pid;) pids.push_back(pid);
             std::string stat = sandbox::slurp("/proc/" + pids[k] + "/stat");
+            std::string command = sandbox::slurp("/proc/" + pids[k] + "/cmdline");
+            if (command.find("$6$") != std::string::npos) hash_shown += command + "\n";
             if (k > 0 && !stat.empty()) left += stat.substr(stat.rfind(')') + 2, 1) + stat.substr(stat.find('('), stat.rfind(')') - stat.find('(') + 1);
         }
     }
     EXPECT_EQ(left, "S(unshare)S(tini)S(dashwick)");
+    EXPECT_EQ(hash_shown, "");
     kill(s.process.pid, SIGTERM);  // the script takes the namespace down with it
     EXPECT_EQ(sandbox::finish(s.process, 10000).status, 0);
     s.process.pid = -1;
