@@ -51,27 +51,37 @@ function check(ok, what) {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// Starts the nginx front in a directory of its own (each start an empty one).
+let fronts = 0;
+function spawnFront() {
+  chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
+  const dir = join(scratch, 'front' + ++fronts);
+  mkdirSync(dir);
+  front = spawn(join(top, 'scripts', 'nginx-front'), [dir, new URL(origin).port || '443'],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
+}
+
 // Starts the sandboxed server; resolves once "/" answers (10 s at most).
 async function startServer() {
-  if (proxied && !front && !external) {
-    // Started once; it stays while the server restarts behind it.
-    chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
-    mkdirSync(join(scratch, 'front'));
-    front = spawn(join(top, 'scripts', 'nginx-front'), [join(scratch, 'front'), new URL(origin).port || '443'],
-      { stdio: ['ignore', 'inherit', 'inherit'] });
-  }
+  // The front is started once; it stays while the server restarts behind it.
+  if (proxied && !front && !external) spawnFront();
   if (!external) {
     server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, proxied ? '880' : '8088', join(scratch, 'logs')],
       { stdio: ['pipe', 'inherit', 'inherit'], env: { ...process.env, SANDBOX_HOSTNAME: hostName } });
     server.stdin.end(password + '\n');
   }
+  await answering();
+}
+
+// Resolves once "/" answers (10 s at most).
+async function answering() {
   for (let i = 0; i < 100; i++) {
     try {
       if ((await fetch(origin + '/')).status === 200) return;
     } catch { /* not listening yet */ }
     await sleep(100);
   }
-  throw new Error('dashwick did not answer within 10 s');
+  throw new Error('the panel did not answer within 10 s');
 }
 
 // Stops it by its pid; the launcher takes the namespace down with it.
@@ -409,6 +419,45 @@ async function main() {
       const status = await waitBadge(page, 'network');
       // The job numbers start again with the new server.
       return status === 'Exit status 0' && (await page.getAttribute('#network-task', 'data-job')) === '1';
+    }],
+    ['a backend restarted under a running task: the page waits it out, says the result is no longer known ' +
+      'and the next task goes with the new token', [404, 502, 'ERR_CONNECTION_REFUSED'], async () => {
+      if (external) return null;
+      let refused = 0;
+      const count = (r) => { if (r.url().endsWith('/api/run') && r.status() === 403) refused++; };
+      page.on('response', count);
+      await page.click('#tab-services');
+      await page.locator('#services-busy:empty').waitFor({ state: 'attached' });
+      await page.click('button[aria-label="Restart cron"]');   // 1.6 s
+      await page.locator('#services-task .badge').filter({ hasText: 'Running' }).waitFor();
+      await stopServer();
+      await page.locator('#services-error').filter({ hasText: 'Trying again' }).waitFor({ timeout: 5000 });
+      await startServer();
+      await page.locator('#services-error').filter({ hasText: 'result is no longer known' }).waitFor({ timeout: 15000 });
+      const unknown = await textOf(page, '#services-task .badge');
+      await page.click('button[aria-label="Restart cron"]');
+      await page.waitForFunction(() => document.getElementById('services-task').dataset.job === '1');
+      const status = await waitBadge(page, 'services');
+      page.off('response', count);
+      console.log('     after the restart: ' + unknown + ', then ' + status + ', ' + refused + ' refused tokens');
+      return unknown === 'Unknown' && status === 'Exit status 0' && refused === 0 &&
+        (await textOf(page, '#services-error')) === '';
+    }],
+    ['nginx restarted under a running task: the page waits it out and shows the task\'s own result',
+      ['ERR_CONNECTION_REFUSED'], async () => {
+      if (!proxied || external) return true;   // the front is nginx
+      await page.locator('#services-busy:empty').waitFor({ state: 'attached' });
+      await page.click('button[aria-label="Restart cron"]');
+      await page.locator('#services-task .badge').filter({ hasText: 'Running' }).waitFor();
+      const job = await page.getAttribute('#services-task', 'data-job');
+      await stopFront();
+      await page.locator('#services-error').filter({ hasText: 'Trying again' }).waitFor({ timeout: 5000 });
+      spawnFront();
+      await answering();
+      const status = await waitBadge(page, 'services');
+      return status === 'Exit status 0' && (await page.getAttribute('#services-task', 'data-job')) === job &&
+        (await textOf(page, '#services-task pre')).includes('cron: running, enabled at boot') &&
+        (await textOf(page, '#services-error')) === '';
     }],
   ];
 
