@@ -51,27 +51,37 @@ function check(ok, what) {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// Starts the nginx front in a directory of its own (each start an empty one).
+let fronts = 0;
+function spawnFront() {
+  chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
+  const dir = join(scratch, 'front' + ++fronts);
+  mkdirSync(dir);
+  front = spawn(join(top, 'scripts', 'nginx-front'), [dir, new URL(origin).port || '443'],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
+}
+
 // Starts the sandboxed server; resolves once "/" answers (10 s at most).
 async function startServer() {
-  if (proxied && !front && !external) {
-    // Started once; it stays while the server restarts behind it.
-    chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
-    mkdirSync(join(scratch, 'front'));
-    front = spawn(join(top, 'scripts', 'nginx-front'), [join(scratch, 'front'), new URL(origin).port || '443'],
-      { stdio: ['ignore', 'inherit', 'inherit'] });
-  }
+  // The front is started once; it stays while the server restarts behind it.
+  if (proxied && !front && !external) spawnFront();
   if (!external) {
     server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, proxied ? '880' : '8088', join(scratch, 'logs')],
       { stdio: ['pipe', 'inherit', 'inherit'], env: { ...process.env, SANDBOX_HOSTNAME: hostName } });
     server.stdin.end(password + '\n');
   }
+  await answering();
+}
+
+// Resolves once "/" answers (10 s at most).
+async function answering() {
   for (let i = 0; i < 100; i++) {
     try {
       if ((await fetch(origin + '/')).status === 200) return;
     } catch { /* not listening yet */ }
     await sleep(100);
   }
-  throw new Error('dashwick did not answer within 10 s');
+  throw new Error('the panel did not answer within 10 s');
 }
 
 // Stops it by its pid; the launcher takes the namespace down with it.
@@ -409,6 +419,38 @@ async function main() {
       const status = await waitBadge(page, 'network');
       // The job numbers start again with the new server.
       return status === 'Exit status 0' && (await page.getAttribute('#network-task', 'data-job')) === '1';
+    }],
+    ['restarts under a running task are waited out: after nginx\'s the task\'s own result; after the ' +
+      'backend\'s its result no longer known, and the next task goes with the new token',
+    [404, 502, 'ERR_CONNECTION_REFUSED'], async () => {
+      if (external) return null;
+      let refused = 0;
+      const count = (r) => { if (r.url().endsWith('/api/run') && r.status() === 403) refused++; };
+      page.on('response', count);
+      await page.click('#tab-services');
+      // Restart cron (1.6 s) with stop() and start() in its middle: its badge at the end.
+      const restartCron = async (stop, start) => {
+        await page.locator('#services-busy:empty').waitFor({ state: 'attached' });
+        await page.click('button[aria-label="Restart cron"]');
+        await page.locator('#services-task .badge').filter({ hasText: 'Running' }).waitFor();
+        if (stop) {
+          await stop();
+          await page.locator('#services-error').filter({ hasText: 'Trying again' }).waitFor({ timeout: 5000 });
+          await start();
+        }
+        await page.locator('#services-task .badge').filter({ hasText: /Exit status|Unknown/ }).waitFor({ timeout: 30000 });
+        return textOf(page, '#services-task .badge');
+      };
+      const nginx = !proxied || ((await restartCron(stopFront, async () => { spawnFront(); await answering(); }))
+        === 'Exit status 0' && (await textOf(page, '#services-task pre')).includes('cron: running'));
+      const backend = await restartCron(stopServer, startServer);
+      const message = await textOf(page, '#services-error');
+      const next = await restartCron();
+      page.off('response', count);
+      console.log('     ' + backend + ': ' + message + ' Then: ' + next + ', ' + refused + ' refused tokens');
+      // The job numbers start again with the new backend.
+      return nginx && backend === 'Unknown' && message.includes('result is no longer known') &&
+        next === 'Exit status 0' && (await page.getAttribute('#services-task', 'data-job')) === '1' && refused === 0;
     }],
   ];
 
