@@ -82,10 +82,10 @@ refused() { ! "$@"; }
 api() { curl -sk --max-time 20 -u "root:$password" "$url$1"; }
 csrf=
 task() {
-  local job reply=
-  job=$(curl -sk --max-time 20 -u "root:$password" -H "X-Dashwick-Token: $csrf" --data "$1" "$url/api/run" |
-    sed -n 's/{"job":\([0-9]*\)}/\1/p')
-  [ -n "$job" ] || return 1
+  local job reply
+  reply=$(curl -sk --max-time 20 -u "root:$password" -H "X-Dashwick-Token: $csrf" --data "$1" "$url/api/run")
+  job=$(sed -n 's/{"job":\([0-9]*\)}/\1/p' <<<"$reply")
+  [ -n "$job" ] || { echo "$reply"; return 1; }
   for _ in $(seq 80); do  # a restarted nginx misses a few polls
     reply=$(api "/api/job?id=$job")
     grep -q '"done":true' <<<"$reply" && break
@@ -93,6 +93,15 @@ task() {
   done
   echo "$reply"
   grep -q '"done":true,"exit":0' <<<"$reply"
+}
+# check_task WHAT FORM: a task checked, its reply shown when it failed.
+check_task() {
+  local reply
+  reply=$(task "$2") && echo "ok   $1" && return 0
+  echo "FAIL $1"
+  echo "   $reply"
+  failures=$((failures + 1))
+  return 1
 }
 panel_answers() {
   for _ in $(seq 40); do
@@ -102,7 +111,7 @@ panel_answers() {
   return 1
 }
 # NAME STATE pairs, sorted, from the output of service list (colours gone).
-states() { sed -e 's/\\u001b\[[0-9;]*m//g' -e 's/\x1b\[[0-9;]*m//g' -e 's/\\n/\n/g' | awk 'NF == 3 && $3 != "STATE" { print $1, $3 }' | sort; }
+states() { sed -e 's/\\u001b\[[0-9;]*m//g' -e 's/\x1b\[[0-9;]*m//g' -e 's/\\u000a/\n/g' -e 's/\\n/\n/g' | awk 'NF == 3 && $3 != "STATE" { print $1, $3 }' | sort; }
 
 # name   drive  disk   documents  source label
 scenarios=(
@@ -165,15 +174,15 @@ for row in "${scenarios[@]}"; do
     if declare -F guest_add_tools >/dev/null; then
       # The panel's tasks on the guest's own tools.
       check "iso: /api/logs lists dropbear.log" grep -q '"dropbear.log"' <<<"$(api /api/logs)"
-      check "iso: the panel stops dropbear" task 'operation=service&action=stop&name=dropbear'
+      check_task "iso: the panel stops dropbear" 'operation=service&action=stop&name=dropbear'
       check "iso: no SSH login with dropbear stopped" refused ssh_key ops true
-      check "iso: the panel starts dropbear" task 'operation=service&action=start&name=dropbear'
+      check_task "iso: the panel starts dropbear" 'operation=service&action=start&name=dropbear'
       check "iso: SSH logins again with dropbear started" ssh_key ops true
-      check "iso: the panel installs dirtree" task 'operation=package&action=install&name=dirtree'
+      check_task "iso: the panel installs dirtree" 'operation=package&action=install&name=dirtree'
       check "iso: dirtree runs over SSH" ssh_key ops 'dirtree /usr/share/dashwick'
-      check "iso: the panel removes dirtree" task 'operation=package&action=remove&name=dirtree'
+      check_task "iso: the panel removes dirtree" 'operation=package&action=remove&name=dirtree'
       check "iso: dirtree is gone" test "$(ssh_key ops 'command -v dirtree || echo gone')" = gone
-      check "iso: the panel restarts nginx" task 'operation=service&action=restart&name=nginx'
+      check_task "iso: the panel restarts nginx" 'operation=service&action=restart&name=nginx'
       check "iso: the panel answers after nginx's restart" panel_answers
       view=$(task 'operation=services' | states)
       check "iso: the services view's states are service list's" \
