@@ -110,8 +110,11 @@ panel_answers() {
   done
   return 1
 }
-# NAME STATE pairs, sorted, from the output of service list (colours gone).
-states() { sed -e 's/\\u001b\[[0-9;]*m//g' -e 's/\x1b\[[0-9;]*m//g' -e 's/\\u000a/\n/g' -e 's/\\n/\n/g' | awk 'NF == 3 && $3 != "STATE" { print $1, $3 }' | sort; }
+# NAME STATE pairs, sorted, from service list's output over SSH (coloured)
+# or in a job's reply (JSON).
+states() {
+  sed -e 's/\x1b\[[0-9;]*m//g' -e 's/\\u000a/\n/g' | awk 'NF == 3 && $3 != "STATE" { print $1, $3 }' | sort
+}
 
 # name   drive  disk   documents  source label
 scenarios=(
