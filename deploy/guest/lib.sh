@@ -15,15 +15,15 @@
 # Devices as a cloud attaches them: the persistent disk is the first virtio
 # disk, an ISO 9660 configuration drive (FILE ending in .iso) an IDE CD-ROM,
 # a FAT drive a second virtio disk, and a virtio RNG (unless $guest_rng is
-# 0). The guest's only network is QEMU's user-mode network with restrict=on,
-# two instances on one hub in front of the guest's NIC: one over the
-# metadata's subnet (QEMU is the gateway) that forwards SSH and HTTPS from
-# $guest_ssh_port and $guest_port on this machine's loopback to the
-# metadata's address, so both answer once the guest has applied it; and one
-# over the link-local network that (with $guest_metadata naming a directory)
-# answers 169.254.169.254:80 with busybox's httpd serving that directory, one
-# process per connection. QEMU refuses a guestfwd address outside its
-# network, hence the second instance. No packet leaves this machine.
+# 0). The guest's only network is QEMU's user-mode network with restrict=on
+# over the metadata's subnet (QEMU is the gateway), which forwards SSH and
+# HTTPS from $guest_ssh_port and $guest_port on this machine's loopback to
+# the metadata's address, so both answer once the guest has applied it.
+# With $guest_metadata naming a directory, a second user-mode network over
+# the link-local one answers 169.254.169.254:80 with busybox's httpd serving
+# that directory, one process per connection (QEMU refuses a rule for an
+# address outside the network's own); the two share the NIC through a hub,
+# one connected at a time (guest_start). No packet leaves this machine.
 
 guest_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 . "$guest_top/scripts/lib.sh"  # need_packages, nginx_conf, nginx_certificate
