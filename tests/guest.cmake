@@ -1,6 +1,6 @@
 # The whole system booted in a QEMU guest (deploy/guest/lib.sh, no KVM): drives,
-# the metadata service, a second boot, the disk image and the panel over
-# HTTPS. Label "guest"; skipped in the sanitizer build, whose programs need
+# the metadata service, a second boot, the disk image, the panel over HTTPS
+# and SSH at the metadata's address. Label "guest"; skipped in the sanitizer build, whose programs need
 # the sanitizers' runtime that the guest does not carry.
 if(SANITIZE)
   add_test(NAME guest_boot_test COMMAND sh -c "echo 'not in the sanitizer build'; exit 77")
