@@ -174,26 +174,23 @@ for row in "${scenarios[@]}"; do
       "\"hostname\":\"vorna-guest\",\"release\":\"$(basename "$guest_modules")\"" <<<"$system"
     check "iso: /api/logs lists seedcfg.log" grep -q '"seedcfg.log"' <<<"$(api /api/logs)"
     csrf=$(sed -n 's/.*"csrf":"\([0-9a-f]*\)".*/\1/p' <<<"$system")
-    if declare -F guest_add_tools >/dev/null; then
-      # The panel's tasks on the guest's own tools.
-      check "iso: /api/logs lists dropbear.log" grep -q '"dropbear.log"' <<<"$(api /api/logs)"
-      check_task "iso: the panel stops dropbear" 'operation=service&action=stop&name=dropbear'
-      check "iso: no SSH login with dropbear stopped" refused ssh_key ops true
-      check_task "iso: the panel starts dropbear" 'operation=service&action=start&name=dropbear'
-      check "iso: SSH logins again with dropbear started" ssh_key ops true
-      check_task "iso: the panel installs dirtree" 'operation=package&action=install&name=dirtree'
-      check "iso: dirtree runs over SSH" ssh_key ops 'dirtree /usr/share/dashwick'
-      check_task "iso: the panel removes dirtree" 'operation=package&action=remove&name=dirtree'
-      check "iso: dirtree is gone" test "$(ssh_key ops 'command -v dirtree || echo gone')" = gone
-      check_task "iso: the panel restarts nginx" 'operation=service&action=restart&name=nginx'
-      check "iso: the panel answers after nginx's restart" panel_answers
-      view=$(task 'operation=services' | states)
-      check "iso: the services view's states are service list's" \
-        test -n "$view" -a "$view" = "$(ssh_key ops 'service list' | states)"
-      echo "   services: $(paste -sd, <<<"$view")"
-    else
-      echo "skip iso: the panel's tasks on the guest's own tools (deploy/guest/tools.sh is not here)"
-    fi
+    # The panel's tasks on the guest's own tools.
+    check "iso: /api/logs lists dropbear.log" grep -q '"dropbear.log"' <<<"$(api /api/logs)"
+    check_task "iso: the panel stops dropbear" 'operation=service&action=stop&name=dropbear'
+    check "iso: no SSH login with dropbear stopped" refused ssh_key ops true
+    check_task "iso: the panel starts dropbear" 'operation=service&action=start&name=dropbear'
+    check "iso: SSH logins again with dropbear started" ssh_key ops true
+    check_task "iso: the panel installs dirtree" 'operation=package&action=install&name=dirtree'
+    check "iso: dirtree runs over SSH" ssh_key ops 'dirtree /usr/share/dashwick'
+    check_task "iso: the panel removes dirtree" 'operation=package&action=remove&name=dirtree'
+    check "iso: dirtree is gone" test "$(ssh_key ops 'command -v dirtree || echo gone')" = gone
+    # The panel leaves its own services (nginx, dashwick) to SSH.
+    check "iso: nginx restarted over SSH" ssh_key ops 'service restart nginx'
+    check "iso: the panel answers after nginx's restart" panel_answers
+    view=$(task 'operation=services' | states)
+    check "iso: the services view's states are service list's" \
+      test -n "$view" -a "$view" = "$(ssh_key ops 'service list' | states)"
+    echo "   services: $(paste -sd, <<<"$view")"
   fi
   if [ "$kind" = kept ]; then
     check "$name: the same host key as the first boot" \
@@ -201,16 +198,13 @@ for row in "${scenarios[@]}"; do
     check "$name: the replaced key is refused" refused ssh_key ops true
   fi
   if [ "$kind" = kept ] && [ -n "$browser" ]; then
-    tools=
-    if declare -F guest_add_tools >/dev/null; then  # a stopped service for the journey to start
-      tools=guest
-      ssh_key rotated 'service stop crond && service disable crond' >/dev/null
-    fi
-    PANEL_PASSWORD=$password PANEL_HOSTNAME=vorna-guest PANEL_TOOLS=$tools \
+    # A stopped service for the journey to start.
+    ssh_key rotated 'service stop crond && service disable crond' >/dev/null
+    PANEL_PASSWORD=$password PANEL_HOSTNAME=vorna-guest PANEL_TOOLS=guest \
       "$top/tests/browser/run.sh" - "$browser" "$url" 2>&1 | sed 's/^/   /'
     check "$name: the browser journey of tests/browser" test "${PIPESTATUS[0]}" = 0
   fi
-  ssh_key "$pair" sync  # dropbear's host key, made at the first login, onto the disk
+  ssh_key "$pair" sync  # what the tasks wrote, on the disk before QEMU ends
   guest_stop
   grep -a -E '^(vorna-|SYSLINUX)' "$serial" | tr -d '\r' | sed 's/^/   /'
   if [ "$kind" = image ]; then

@@ -27,8 +27,7 @@
 
 guest_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 . "$guest_top/scripts/lib.sh"  # need_packages, nginx_conf, nginx_certificate
-# The guest's own service, setup and ip (guest_add_tools) when they are here.
-if [ -f "$guest_top/deploy/guest/tools.sh" ]; then . "$guest_top/deploy/guest/tools.sh"; fi
+. "$guest_top/deploy/guest/tools.sh"  # the guest's own service, setup and ip
 guest_mac=$(sed -n 's/.*"ethernet_mac_address": *"\([^"]*\)".*/\1/p' \
   "$guest_top/deploy/guest/metadata/openstack/latest/network_data.json" | head -n 1)
 guest_network() {  # the first value of FIELD in the sample network_data.json
@@ -46,13 +45,12 @@ guest_metadata=${guest_metadata:-}
 guest_pid=
 guest_monitor=  # QEMU's monitor while the metadata service's network is connected
 # The build targets that guest_parts takes its programs from.
-guest_targets=(seedcfg dashwick)
-if declare -F guest_add_tools >/dev/null; then guest_targets+=(logrun); fi
+guest_targets=(seedcfg dashwick logrun)
 
 # guest_packages [PACKAGE...]: those and the guest's own, when missing.
 guest_packages() {
   local tools=()
-  [ ! -f "$guest_top/deploy/guest/tools.sh" ] || read -ra tools <<<"$(guest_tools_packages)"
+  read -ra tools <<<"$(guest_tools_packages)"
   need_packages qemu-system-x86 busybox-static genisoimage dosfstools mtools syslinux \
     syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl binutils util-linux \
     dropbear-bin openssh-client sshpass "${tools[@]}" "$@"
@@ -120,22 +118,15 @@ guest_parts() {
     "$guest_root"/etc/{cloud,dropbear,nginx,ssl/certs,ssl/private} "$guest_root"/usr/{sbin,share/dashwick} \
     "$guest_root"/var/{log,lib}
   cp /bin/busybox "$guest_root/bin/busybox"
-  if declare -F guest_add_tools >/dev/null; then
-    guest_add_tools "$build" "$guest_root" || return 1
-  else  # the demo's stand-ins until the guest has its own
-    for applet in service setup ip; do
-      cp "$guest_top/examples/tools/$applet" "$guest_root/bin/$applet"
-      chmod 755 "$guest_root/bin/$applet"
-    done
-  fi
+  guest_add_tools "$build" "$guest_root" || return 1
   for applet in $(busybox --list); do
     [ -e "$guest_root/bin/$applet" ] || ln -s busybox "$guest_root/bin/$applet"
   done
   strip -o "$guest_root/usr/sbin/seedcfg" "$build/agent/seedcfg"
   strip -o "$guest_root/usr/sbin/dashwick" "$build/panel/dashwick"
-  cp /usr/sbin/nginx /usr/sbin/dropbear "$guest_root/usr/sbin/"
+  cp /usr/sbin/nginx /usr/sbin/dropbear /usr/bin/dropbearkey "$guest_root/usr/sbin/"
   guest_add_programs "$guest_root/usr/sbin/seedcfg" "$guest_root/usr/sbin/dashwick" /usr/sbin/nginx \
-    /usr/sbin/dropbear
+    /usr/sbin/dropbear /usr/bin/dropbearkey
   cp "$guest_top"/panel/assets/* "$guest_root/usr/share/dashwick/" 2>/dev/null || true
   # virtio_rng feeds the kernel's random pool; sr_mod over ata_piix is the
   # cloud's IDE CD-ROM.
