@@ -130,26 +130,22 @@ void add_key(const char *value) {
 
 void collect_metadata_keys(const json_doc *doc) {
     char value[json_key_size];
-    const json_token *tokens = doc->tokens;
 
     // "public_keys": an object whose member values are key texts.
     int object = json_get(doc, 0, "public_keys");
-    if (object >= 0 && tokens[object].type == JSON_OBJECT) {
-        int end = tokens[object].next;
-        for (int key = object + 1; key < end && key + 1 < doc->count; key = tokens[key + 1].next) {
+    if (json_is_object(doc, object)) {
+        for (int key = json_first(doc, object); key >= 0; key = json_next(doc, object, key))
             if (json_string(doc, key + 1, value, sizeof value) >= 0) add_key(value);
-        }
     }
 
-    // "keys": an array of objects, each with the key text in "data".
+    // "keys": an array of objects, each with the key text in "data"
+    // (json_get finds nothing in an element of another kind).
     int array = json_get(doc, 0, "keys");
-    if (array >= 0 && tokens[array].type == JSON_ARRAY) {
-        int end = tokens[array].next;
-        for (int element = array + 1; element < end && element < doc->count;
-             element = tokens[element].next) {
-            if (tokens[element].type != JSON_OBJECT) continue;
+    if (json_is_array(doc, array)) {
+        for (int element = json_first(doc, array); element >= 0;
+             element = json_next(doc, array, element)) {
             int data = json_get(doc, element, "data");
-            if (data >= 0 && json_string(doc, data, value, sizeof value) >= 0) add_key(value);
+            if (json_string(doc, data, value, sizeof value) >= 0) add_key(value);
         }
     }
 }
