@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/io.h"
+
 namespace {
 
 constexpr long long exchange_ms = 2500;      // connect, send and receive together
@@ -113,17 +115,11 @@ int length_matches(const char *headers, size_t body_length) {
 long long receive_all(int fd, char *buffer, long long deadline) {
     size_t total = 0;
     for (;;) {
-        ssize_t n = recv(fd, buffer + total, response_limit - total, 0);
-        if (n > 0) {
-            total += static_cast<size_t>(n);
-            if (total >= response_limit) return -1;
-        } else if (n == 0) {
-            return static_cast<long long>(total);
-        } else if (errno != EAGAIN && errno != EINTR) {
-            return -1;
-        } else if (wait_socket(fd, POLLIN, deadline) != 0) {
-            return -1;
-        }
+        ssize_t n = io_read_within(fd, buffer + total, response_limit - total, deadline);
+        if (n < 0) return -1;
+        if (n == 0) return static_cast<long long>(total);
+        total += static_cast<size_t>(n);
+        if (total >= response_limit) return -1;
     }
 }
 
@@ -155,18 +151,10 @@ int http_response_body(char *buffer, size_t total) {
     return 0;
 }
 
-
 int wait_socket(int fd, short events, long long deadline) {
-    for (;;) {
-        if (monotonic_ms() >= deadline) return -1;
-        long long wait = deadline - monotonic_ms();
-        if (wait < 0) wait = 0;
-        if (wait > INT_MAX) wait = INT_MAX;
-        pollfd entry{fd, events, 0};
-        int ready = poll(&entry, 1, static_cast<int>(wait));
-        if (ready > 0) return (entry.revents & (events | POLLHUP)) ? 0 : -1;
-        if (ready < 0 && errno != EINTR) return -1;
-    }
+    // Once the deadline has come nothing is waited for, ready or not.
+    if (monotonic_ms() >= deadline) return -1;
+    return io_wait(fd, events, deadline);
 }
 
 char *http_get(const char *base, const char *name, bool *not_found) {
@@ -203,23 +191,11 @@ char *http_get(const char *base, const char *name, bool *not_found) {
         return nullptr;
     }
 
-    size_t sent = 0;
-    while (sent < static_cast<size_t>(request_length)) {
-        // A peer that resets the connection must give a failed fetch, not
-        // a SIGPIPE that ends the agent.
-        ssize_t n = send(fd, request + sent, static_cast<size_t>(request_length) - sent,
-                         MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (wait_socket(fd, POLLOUT, deadline) != 0) {
-                close(fd);
-                return nullptr;
-            }
-        } else {
-            close(fd);
-            return nullptr;
-        }
+    // A peer that resets the connection must give a failed fetch, not a
+    // SIGPIPE that ends the agent.
+    if (io_send_all(fd, request, static_cast<size_t>(request_length), deadline) != 0) {
+        close(fd);
+        return nullptr;
     }
 
     char *buffer = static_cast<char *>(malloc(response_limit + 1));
