@@ -160,59 +160,56 @@ int wait_socket(int fd, short events, long long deadline) {
 char *http_get(const char *base, const char *name, bool *not_found) {
     if (not_found) *not_found = false;
     service_address service;
-    if (parse_base(base, &service) != 0) return nullptr;
     char request[request_size];
-    int request_length = snprintf(request, sizeof request,
-                                  "GET /openstack/latest/%s HTTP/1.0\r\nHost: %s\r\n"
-                                  "Connection: close\r\n\r\n",
-                                  name, service.host);
-    if (request_length < 0 || static_cast<size_t>(request_length) >= sizeof request)
-        return nullptr;
+    int request_length = 0;
+    int fd = -1;
+    int flags = 0;
+    long long deadline = 0;
+    long long total = -1;
+    char *buffer = nullptr;
+    bool done = false;
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        close(fd);
-        return nullptr;
-    }
+    if (parse_base(base, &service) != 0) goto finish;
+    request_length = snprintf(request, sizeof request,
+                              "GET /openstack/latest/%s HTTP/1.0\r\nHost: %s\r\n"
+                              "Connection: close\r\n\r\n",
+                              name, service.host);
+    if (request_length < 0 || static_cast<size_t>(request_length) >= sizeof request) goto finish;
 
-    long long deadline = monotonic_ms() + exchange_ms;
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) goto finish;
+    flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) goto finish;
+
+    deadline = monotonic_ms() + exchange_ms;
     if (connect(fd, reinterpret_cast<const sockaddr *>(&service.address),
                 sizeof service.address) != 0 &&
-        errno != EINPROGRESS) {
-        close(fd);
-        return nullptr;
-    }
+        errno != EINPROGRESS)
+        goto finish;
     // A refused connection is not fetched here: it fails the send or the
-    // receive that follows.
-    if (wait_socket(fd, POLLOUT, deadline) != 0) {
-        close(fd);
-        return nullptr;
-    }
+    // receive that follows. A peer that resets the connection gives a
+    // failed fetch, not a SIGPIPE that ends the agent.
+    if (wait_socket(fd, POLLOUT, deadline) != 0 ||
+        io_send_all(fd, request, static_cast<size_t>(request_length), deadline) != 0)
+        goto finish;
 
-    // A peer that resets the connection must give a failed fetch, not a
-    // SIGPIPE that ends the agent.
-    if (io_send_all(fd, request, static_cast<size_t>(request_length), deadline) != 0) {
-        close(fd);
-        return nullptr;
-    }
-
-    char *buffer = static_cast<char *>(malloc(response_limit + 1));
-    if (!buffer) {
-        close(fd);
-        return nullptr;
-    }
-    long long total = receive_all(fd, buffer, deadline);
-    close(fd);
+    buffer = static_cast<char *>(malloc(response_limit + 1));
+    if (!buffer) goto finish;
+    total = receive_all(fd, buffer, deadline);
     if (total >= 0) {
         buffer[total] = '\0';
         if (not_found) *not_found = http_response_status(buffer, static_cast<size_t>(total)) == 404;
-        if (http_response_body(buffer, static_cast<size_t>(total)) == 0) return buffer;
+        done = http_response_body(buffer, static_cast<size_t>(total)) == 0;
     }
-    // Whatever arrived may be user data: wiped whole, as far as a failed
-    // receive may have written.
-    explicit_bzero(buffer, response_limit + 1);
-    free(buffer);
-    return nullptr;
+
+finish:
+    if (fd >= 0) close(fd);
+    if (buffer && !done) {
+        // Whatever arrived may be user data: wiped whole, as far as a
+        // failed receive may have written.
+        explicit_bzero(buffer, response_limit + 1);
+        free(buffer);
+        buffer = nullptr;
+    }
+    return buffer;
 }

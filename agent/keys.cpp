@@ -178,17 +178,17 @@ int collect_placed(const char *old_managed) {
 int merge_keys(const char *output_dir, const char *keys_file) {
     char managed_path[path_size];
     snprintf(managed_path, sizeof managed_path, "%s/authorized_keys.managed", output_dir);
+    char *old_managed = nullptr;
+    char *current = nullptr;
+    int result = -1;
 
     // A file that is there but cannot be read is never replaced: the keys
     // file holds the administrator's lines, and without the managed file
     // keys the metadata dropped would stay authorized for good.
-    char *old_managed = nullptr;
-    char *current = nullptr;
     if (read_existing(managed_path, &old_managed) != 0 ||
         read_existing(keys_file, &current) != 0) {
         report_keys_error();
-        free(old_managed);
-        return -1;
+        goto finish;
     }
 
     memcpy(managed, keys, sizeof managed);
@@ -201,10 +201,8 @@ int merge_keys(const char *output_dir, const char *keys_file) {
         }
     }
 
-    int result = 0;
-    if (failed) {
-        result = -1;
-    } else if (keys[0] || current || old_managed) {
+    if (failed) goto finish;
+    if (keys[0] || current || old_managed) {
         mkdir("/root", 0700);
         mkdir("/root/.ssh", 0700);
         // Each write is on the disk before the next begins, and the managed
@@ -215,9 +213,12 @@ int merge_keys(const char *output_dir, const char *keys_file) {
         if (collect_placed(old_managed) != 0 || write_file(managed_path, placed) != 0 ||
             write_file(keys_file, keys) != 0 || write_file(managed_path, managed) != 0) {
             report_keys_error();
-            result = -1;
+            goto finish;
         }
     }
+    result = 0;
+
+finish:
     free(current);
     free(old_managed);
     return result;
