@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/io.h"
+
 namespace {
 
 constexpr long long exchange_ms = 2500;      // connect, send and receive together
@@ -113,17 +115,11 @@ int length_matches(const char *headers, size_t body_length) {
 long long receive_all(int fd, char *buffer, long long deadline) {
     size_t total = 0;
     for (;;) {
-        ssize_t n = recv(fd, buffer + total, response_limit - total, 0);
-        if (n > 0) {
-            total += static_cast<size_t>(n);
-            if (total >= response_limit) return -1;
-        } else if (n == 0) {
-            return static_cast<long long>(total);
-        } else if (errno != EAGAIN && errno != EINTR) {
-            return -1;
-        } else if (wait_socket(fd, POLLIN, deadline) != 0) {
-            return -1;
-        }
+        ssize_t n = io_read_within(fd, buffer + total, response_limit - total, deadline);
+        if (n < 0) return -1;
+        if (n == 0) return static_cast<long long>(total);
+        total += static_cast<size_t>(n);
+        if (total >= response_limit) return -1;
     }
 }
 
@@ -155,88 +151,65 @@ int http_response_body(char *buffer, size_t total) {
     return 0;
 }
 
-
 int wait_socket(int fd, short events, long long deadline) {
-    for (;;) {
-        if (monotonic_ms() >= deadline) return -1;
-        long long wait = deadline - monotonic_ms();
-        if (wait < 0) wait = 0;
-        if (wait > INT_MAX) wait = INT_MAX;
-        pollfd entry{fd, events, 0};
-        int ready = poll(&entry, 1, static_cast<int>(wait));
-        if (ready > 0) return (entry.revents & (events | POLLHUP)) ? 0 : -1;
-        if (ready < 0 && errno != EINTR) return -1;
-    }
+    // Once the deadline has come nothing is waited for, ready or not.
+    if (monotonic_ms() >= deadline) return -1;
+    return io_wait(fd, events, deadline);
 }
 
 char *http_get(const char *base, const char *name, bool *not_found) {
     if (not_found) *not_found = false;
     service_address service;
-    if (parse_base(base, &service) != 0) return nullptr;
     char request[request_size];
-    int request_length = snprintf(request, sizeof request,
-                                  "GET /openstack/latest/%s HTTP/1.0\r\nHost: %s\r\n"
-                                  "Connection: close\r\n\r\n",
-                                  name, service.host);
-    if (request_length < 0 || static_cast<size_t>(request_length) >= sizeof request)
-        return nullptr;
+    int request_length = 0;
+    int fd = -1;
+    int flags = 0;
+    long long deadline = 0;
+    long long total = -1;
+    char *buffer = nullptr;
+    bool done = false;
 
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return nullptr;
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        close(fd);
-        return nullptr;
-    }
+    if (parse_base(base, &service) != 0) goto finish;
+    request_length = snprintf(request, sizeof request,
+                              "GET /openstack/latest/%s HTTP/1.0\r\nHost: %s\r\n"
+                              "Connection: close\r\n\r\n",
+                              name, service.host);
+    if (request_length < 0 || static_cast<size_t>(request_length) >= sizeof request) goto finish;
 
-    long long deadline = monotonic_ms() + exchange_ms;
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) goto finish;
+    flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) goto finish;
+
+    deadline = monotonic_ms() + exchange_ms;
     if (connect(fd, reinterpret_cast<const sockaddr *>(&service.address),
                 sizeof service.address) != 0 &&
-        errno != EINPROGRESS) {
-        close(fd);
-        return nullptr;
-    }
+        errno != EINPROGRESS)
+        goto finish;
     // A refused connection is not fetched here: it fails the send or the
-    // receive that follows.
-    if (wait_socket(fd, POLLOUT, deadline) != 0) {
-        close(fd);
-        return nullptr;
-    }
+    // receive that follows. A peer that resets the connection gives a
+    // failed fetch, not a SIGPIPE that ends the agent.
+    if (wait_socket(fd, POLLOUT, deadline) != 0 ||
+        io_send_all(fd, request, static_cast<size_t>(request_length), deadline) != 0)
+        goto finish;
 
-    size_t sent = 0;
-    while (sent < static_cast<size_t>(request_length)) {
-        // A peer that resets the connection must give a failed fetch, not
-        // a SIGPIPE that ends the agent.
-        ssize_t n = send(fd, request + sent, static_cast<size_t>(request_length) - sent,
-                         MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (wait_socket(fd, POLLOUT, deadline) != 0) {
-                close(fd);
-                return nullptr;
-            }
-        } else {
-            close(fd);
-            return nullptr;
-        }
-    }
-
-    char *buffer = static_cast<char *>(malloc(response_limit + 1));
-    if (!buffer) {
-        close(fd);
-        return nullptr;
-    }
-    long long total = receive_all(fd, buffer, deadline);
-    close(fd);
+    buffer = static_cast<char *>(malloc(response_limit + 1));
+    if (!buffer) goto finish;
+    total = receive_all(fd, buffer, deadline);
     if (total >= 0) {
         buffer[total] = '\0';
         if (not_found) *not_found = http_response_status(buffer, static_cast<size_t>(total)) == 404;
-        if (http_response_body(buffer, static_cast<size_t>(total)) == 0) return buffer;
+        done = http_response_body(buffer, static_cast<size_t>(total)) == 0;
     }
-    // Whatever arrived may be user data: wiped whole, as far as a failed
-    // receive may have written.
-    explicit_bzero(buffer, response_limit + 1);
-    free(buffer);
-    return nullptr;
+
+finish:
+    if (fd >= 0) close(fd);
+    if (buffer && !done) {
+        // Whatever arrived may be user data: wiped whole, as far as a
+        // failed receive may have written.
+        explicit_bzero(buffer, response_limit + 1);
+        free(buffer);
+        buffer = nullptr;
+    }
+    return buffer;
 }

@@ -583,6 +583,37 @@ int json_get(const json_doc *doc, int object, const char *key) {
     return found;
 }
 
+bool json_is_array(const json_doc *doc, int index) {
+    return valid_index(doc, index) && doc->tokens[index].type == JSON_ARRAY;
+}
+
+bool json_is_object(const json_doc *doc, int index) {
+    return valid_index(doc, index) && doc->tokens[index].type == JSON_OBJECT;
+}
+
+int json_first(const json_doc *doc, int container) {
+    if (!json_is_array(doc, container) && !json_is_object(doc, container))
+        return -1;
+    const json_token &token = doc->tokens[container];
+    int first = container + 1;
+    if (token.children == 0 || first >= token.next || first >= doc->count)
+        return -1;
+    return first;
+}
+
+int json_next(const json_doc *doc, int container, int item) {
+    if (!valid_index(doc, container) || item <= container || !valid_index(doc, item))
+        return -1;
+    // An object's item is a key: the next key follows its value.
+    int last = item;
+    if (doc->tokens[container].type == JSON_OBJECT && ++last >= doc->count)
+        return -1;
+    int after = doc->tokens[last].next;
+    if (after <= last || after >= doc->tokens[container].next || after >= doc->count)
+        return -1;
+    return after;
+}
+
 int text(const json_doc *doc, int object, const char *key, char *dest, size_t size) {
     return json_string(doc, json_get(doc, object, key), dest, size) >= 0 ? 0 : -1;
 }

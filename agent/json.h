@@ -45,5 +45,13 @@ int json_string(const json_doc *doc, int index, char *dest, size_t size);
 int json_get(const json_doc *doc, int object, const char *key);
 // json_string of member key of object: 0, or -1.
 int text(const json_doc *doc, int object, const char *key, char *dest, size_t size);
+// Walking a container: the first element of an array or the first key of
+// an object (its value is the next token), then each one after it; -1 when
+// the container is empty or the walk is past its end, and for a token that
+// is not a container.
+int json_first(const json_doc *doc, int container);
+int json_next(const json_doc *doc, int container, int item);
+bool json_is_array(const json_doc *doc, int index);
+bool json_is_object(const json_doc *doc, int index);
 int json_integer(const json_doc *doc, int index, int64_t *out);
 int json_boolean(const json_doc *doc, int index, int *out);

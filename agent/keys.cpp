@@ -130,26 +130,22 @@ void add_key(const char *value) {
 
 void collect_metadata_keys(const json_doc *doc) {
     char value[json_key_size];
-    const json_token *tokens = doc->tokens;
 
     // "public_keys": an object whose member values are key texts.
     int object = json_get(doc, 0, "public_keys");
-    if (object >= 0 && tokens[object].type == JSON_OBJECT) {
-        int end = tokens[object].next;
-        for (int key = object + 1; key < end && key + 1 < doc->count; key = tokens[key + 1].next) {
+    if (json_is_object(doc, object)) {
+        for (int key = json_first(doc, object); key >= 0; key = json_next(doc, object, key))
             if (json_string(doc, key + 1, value, sizeof value) >= 0) add_key(value);
-        }
     }
 
-    // "keys": an array of objects, each with the key text in "data".
+    // "keys": an array of objects, each with the key text in "data"
+    // (json_get finds nothing in an element of another kind).
     int array = json_get(doc, 0, "keys");
-    if (array >= 0 && tokens[array].type == JSON_ARRAY) {
-        int end = tokens[array].next;
-        for (int element = array + 1; element < end && element < doc->count;
-             element = tokens[element].next) {
-            if (tokens[element].type != JSON_OBJECT) continue;
+    if (json_is_array(doc, array)) {
+        for (int element = json_first(doc, array); element >= 0;
+             element = json_next(doc, array, element)) {
             int data = json_get(doc, element, "data");
-            if (data >= 0 && json_string(doc, data, value, sizeof value) >= 0) add_key(value);
+            if (json_string(doc, data, value, sizeof value) >= 0) add_key(value);
         }
     }
 }
@@ -182,17 +178,17 @@ int collect_placed(const char *old_managed) {
 int merge_keys(const char *output_dir, const char *keys_file) {
     char managed_path[path_size];
     snprintf(managed_path, sizeof managed_path, "%s/authorized_keys.managed", output_dir);
+    char *old_managed = nullptr;
+    char *current = nullptr;
+    int result = -1;
 
     // A file that is there but cannot be read is never replaced: the keys
     // file holds the administrator's lines, and without the managed file
     // keys the metadata dropped would stay authorized for good.
-    char *old_managed = nullptr;
-    char *current = nullptr;
     if (read_existing(managed_path, &old_managed) != 0 ||
         read_existing(keys_file, &current) != 0) {
         report_keys_error();
-        free(old_managed);
-        return -1;
+        goto finish;
     }
 
     memcpy(managed, keys, sizeof managed);
@@ -205,10 +201,8 @@ int merge_keys(const char *output_dir, const char *keys_file) {
         }
     }
 
-    int result = 0;
-    if (failed) {
-        result = -1;
-    } else if (keys[0] || current || old_managed) {
+    if (failed) goto finish;
+    if (keys[0] || current || old_managed) {
         mkdir("/root", 0700);
         mkdir("/root/.ssh", 0700);
         // Each write is on the disk before the next begins, and the managed
@@ -219,9 +213,12 @@ int merge_keys(const char *output_dir, const char *keys_file) {
         if (collect_placed(old_managed) != 0 || write_file(managed_path, placed) != 0 ||
             write_file(keys_file, keys) != 0 || write_file(managed_path, managed) != 0) {
             report_keys_error();
-            result = -1;
+            goto finish;
         }
     }
+    result = 0;
+
+finish:
     free(current);
     free(old_managed);
     return result;

@@ -26,23 +26,6 @@ constexpr size_t dns_line_size = 32 + address_size;
 
 constexpr std::string_view default_gateway = "0.0.0.0";
 
-int is_array(const json_doc *doc, int index) {
-    return index >= 0 && index < doc->count && doc->tokens[index].type == JSON_ARRAY;
-}
-
-// The element after `element` of `array`, or -1 past the end.
-int next_element(const json_doc *doc, int array, int element) {
-    int after = doc->tokens[element].next;
-    if (after <= element || after >= doc->tokens[array].next || after >= doc->count) return -1;
-    return after;
-}
-
-int first_element(const json_doc *doc, int array) {
-    int first = array + 1;
-    if (doc->tokens[array].children == 0 || first >= doc->tokens[array].next) return -1;
-    return first;
-}
-
 // A "type" member that reads and equals want.
 int has_type(const json_doc *doc, int element, std::string_view want) {
     char type[type_size] = {};
@@ -68,8 +51,8 @@ int is_ipv4(const char *address) {
 // The hardware address of the link named link_id; a later entry with a
 // readable address overrides an earlier one with the same id.
 void find_link_mac(const json_doc *doc, int links, const char *link_id, char (&mac)[mac_size]) {
-    if (!is_array(doc, links)) return;
-    for (int entry = first_element(doc, links); entry >= 0; entry = next_element(doc, links, entry)) {
+    if (!json_is_array(doc, links)) return;
+    for (int entry = json_first(doc, links); entry >= 0; entry = json_next(doc, links, entry)) {
         char id[link_size] = {};
         if (text(doc, entry, "id", id, sizeof id) != 0 || strcmp(id, link_id) != 0) continue;
         read_whole(doc, entry, "ethernet_mac_address", mac, sizeof mac);
@@ -98,9 +81,9 @@ int find_interface(const char *mac) {
 // with a readable gateway, else the network's own gateway, else 0.0.0.0.
 void choose_gateway(const json_doc *doc, int element, char (&gateway)[address_size]) {
     int routes = json_get(doc, element, "routes");
-    if (is_array(doc, routes)) {
-        for (int route = first_element(doc, routes); route >= 0;
-             route = next_element(doc, routes, route)) {
+    if (json_is_array(doc, routes)) {
+        for (int route = json_first(doc, routes); route >= 0;
+             route = json_next(doc, routes, route)) {
             char destination[address_size] = {};
             char mask[address_size] = {};
             if (text(doc, route, "network", destination, sizeof destination) != 0 ||
@@ -148,10 +131,10 @@ void configure_network(const json_doc *doc, int links, int element) {
 }
 
 void collect_name_servers(const json_doc *doc, int services) {
-    if (!is_array(doc, services)) return;
+    if (!json_is_array(doc, services)) return;
     int counter = 0;
-    for (int service = first_element(doc, services); service >= 0;
-         service = next_element(doc, services, service)) {
+    for (int service = json_first(doc, services); service >= 0;
+         service = json_next(doc, services, service)) {
         if (!has_type(doc, service, "dns")) continue;
         char address[address_size] = {};
         if (text(doc, service, "address", address, sizeof address) != 0 || !is_ipv4(address))
@@ -171,9 +154,9 @@ void network_step(const json_doc *doc) {
     int links = json_get(doc, 0, "links");
     int networks = json_get(doc, 0, "networks");
     int services = json_get(doc, 0, "services");
-    if (is_array(doc, networks)) {
-        for (int element = first_element(doc, networks); element >= 0;
-             element = next_element(doc, networks, element))
+    if (json_is_array(doc, networks)) {
+        for (int element = json_first(doc, networks); element >= 0;
+             element = json_next(doc, networks, element))
             configure_network(doc, links, element);
     }
     collect_name_servers(doc, services);

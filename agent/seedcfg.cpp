@@ -63,12 +63,6 @@ int parse_command_line(int argc, char **argv, run_options *options) {
     return 0;
 }
 
-// The plain password never outlives the run, however it ends.
-int finish(int status) {
-    explicit_bzero(password, sizeof password);
-    return status;
-}
-
 void output_path(char (&path)[path_size], const char *output, const char *name) {
     snprintf(path, sizeof path, "%s/%s", output, name);
 }
@@ -107,24 +101,9 @@ void invalid_metadata() {
     fputs("[seedcfg] invalid metadata; keeping local configuration\n", stderr);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    // Each document is read into a buffer of 256 KiB. Taken from the heap and
-    // kept there between documents instead of being mapped and unmapped each
-    // time, they cost no system calls and no fresh pages after the first.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
-    mallopt(M_TRIM_THRESHOLD, 4 << 20);
-    mallopt(M_TOP_PAD, 1 << 20);
-    run_options options;
-    if (argc == 1) {
-        // Started by the boot sequence: everything it prints goes to the
-        // service log.
-        service_log_start("seedcfg");
-    } else if (argc > 1 && parse_command_line(argc, argv, &options) != 0) {
-        return 2;
-    }
-
+// The run behind the command line: 0 when configured or with nothing to
+// do, 1 when the configuration is refused or a file cannot be written.
+int configure(const run_options &options) {
     search_options search{options.config_only, options.source, options.base_url};
     const char *label = nullptr;
     char directory[source_dir_size] = {};
@@ -172,34 +151,55 @@ int main(int argc, char **argv) {
     free(user_data);
     if (failed) {
         fputs("[seedcfg] configuration rejected\n", stderr);
-        return finish(1);
+        return 1;
     }
 
     mkdir(options.output, 0700);
-    if (password_hash_step(options.output) != 0) return finish(1);
+    if (password_hash_step(options.output) != 0) return 1;
 
     char settings[settings_size] = {};
     assemble_settings(settings);
-    if (failed) return finish(1);
+    if (failed) return 1;
 
     char path[path_size];
     mkdir(options.output, 0700);
     output_path(path, options.output, "settings.ini");
     if (write_file(path, settings) != 0) {
         fprintf(stderr, "[seedcfg] settings: %s\n", strerror(errno));
-        return finish(1);
+        return 1;
     }
-    if (merge_keys(options.output, options.keys_file) != 0) return finish(1);
+    if (merge_keys(options.output, options.keys_file) != 0) return 1;
     if (password_hash[0]) {
         output_path(path, options.output, "password.hash");
-        if (write_file(path, password_hash) != 0) return finish(1);
+        if (write_file(path, password_hash) != 0) return 1;
     }
-    explicit_bzero(password, sizeof password);
-
     char status[64 + 2 * field_size];
     snprintf(status, sizeof status, "source=%s\ninstance=%s\nexperimental=true\n", label, instance);
     output_path(path, options.output, "status");
     if (write_file(path, status) != 0) return 1;
     printf("[seedcfg] %s configuration ready for instance %s\n", label, instance);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Each document is read into a buffer of 256 KiB. Taken from the heap and
+    // kept there between documents instead of being mapped and unmapped each
+    // time, they cost no system calls and no fresh pages after the first.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    mallopt(M_TRIM_THRESHOLD, 4 << 20);
+    mallopt(M_TOP_PAD, 1 << 20);
+    run_options options;
+    if (argc == 1) {
+        // Started by the boot sequence: everything it prints goes to the
+        // service log.
+        service_log_start("seedcfg");
+    } else if (argc > 1 && parse_command_line(argc, argv, &options) != 0) {
+        return 2;
+    }
+    int status = configure(options);
+    // The plain password never outlives the run, however it ends.
+    explicit_bzero(password, sizeof password);
+    return status;
 }

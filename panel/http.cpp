@@ -28,10 +28,11 @@ long long request_deadline;
 // One read of the request: each wait at most read_timeout_ms, and none past
 // the request's deadline. As io_read_within.
 ssize_t read_request(int client, char *buffer, size_t size) {
-    long long left = request_deadline - monotonic_ms();
-    if (left <= 0) return -1;
-    int wait_ms = left < read_timeout_ms ? static_cast<int>(left) : read_timeout_ms;
-    return io_read_within(client, buffer, size, wait_ms);
+    long long now = monotonic_ms();
+    if (now >= request_deadline) return -1;
+    long long wait_until = now + read_timeout_ms;
+    return io_read_within(client, buffer, size,
+                          wait_until < request_deadline ? wait_until : request_deadline);
 }
 
 bool starts_with(const char *text, std::string_view prefix) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "platform/io.h"
+#include "platform/monotonic.h"
 
 namespace {
 
@@ -14,10 +15,10 @@ constexpr size_t block_size = 65536;  // one read of the pipe
 char block[block_size];
 size_t kept;  // bytes in the log so far
 
-// Reads one block (waiting up to wait_ms) and keeps what fits under the
-// cap: its size, 0 at end of stream, -1 when nothing came.
-ssize_t copy_block(int pipe_read, int log, int wait_ms) {
-    ssize_t got = io_read_within(pipe_read, block, sizeof block, wait_ms);
+// Reads one block (waiting up to the deadline) and keeps what fits under
+// the cap: its size, 0 at end of stream, -1 when nothing came.
+ssize_t copy_block(int pipe_read, int log, long long deadline) {
+    ssize_t got = io_read_within(pipe_read, block, sizeof block, deadline);
     if (got <= 0) return got;
     size_t keep = job_log_cap - kept < static_cast<size_t>(got) ? job_log_cap - kept
                                                                 : static_cast<size_t>(got);
@@ -38,13 +39,14 @@ void job_log_copy(int pipe_read, int log, pid_t tool) {
             status = WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : WEXITSTATUS(raw);
             left = fcntl(pipe_read, F_GETPIPE_SZ);
         }
-        ssize_t got = copy_block(pipe_read, log, status < 0 ? job_tool_check_ms : 0);
+        long long wait_ms = status < 0 ? job_tool_check_ms : 0;
+        ssize_t got = copy_block(pipe_read, log, monotonic_ms() + wait_ms);
         if (got == 0) break;  // every writer has closed the pipe
         if (status < 0 || (got > 0 && (left -= got) > 0)) continue;
         // Something the tool started still holds the pipe: read on in a
         // process of its own (collected by init), and report the tool's end.
         if (fork() == 0) {
-            while (copy_block(pipe_read, log, -1) > 0) {
+            while (copy_block(pipe_read, log, io_no_deadline) > 0) {
             }
             _exit(0);
         }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/io.h"
+#include "platform/monotonic.h"
 
 namespace {
 
@@ -49,12 +50,12 @@ void respond(int client, int status, const char *type, const void *body, size_t 
     if (size < 0 || static_cast<size_t>(size) >= sizeof head) return;
     // With a body to follow, the head is held back (MSG_MORE) so that both
     // leave in one segment: one wake-up of the client instead of two. A
-    // client that stops taking the reply is dropped after write_timeout_ms
-    // without room instead of holding up everyone behind it.
+    // client that does not take the reply within write_timeout_ms is
+    // dropped instead of holding up everyone behind it.
     int more = length != 0 ? MSG_MORE : 0;
-    if (io_write_all(client, head, static_cast<size_t>(size), write_timeout_ms, more) != 0) return;
-    if (length != 0)
-        io_write_all(client, static_cast<const char *>(body), length, write_timeout_ms);
+    long long deadline = monotonic_ms() + write_timeout_ms;
+    if (io_send_all(client, head, static_cast<size_t>(size), deadline, more) != 0) return;
+    if (length != 0) io_send_all(client, static_cast<const char *>(body), length, deadline);
 }
 
 void message(int client, int status, const char *text) {

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string_view>
 
-constexpr int write_timeout_ms = 3000;   // longest a reply write may make no progress
+constexpr int write_timeout_ms = 3000;   // longest a reply may take to go out
 constexpr size_t reply_head_size = 1024;
 
 // Writes the status line, the fixed header block and the body.

@@ -153,47 +153,35 @@ void service_log_start(const char *service) {
     const char *current = getenv(environment_name);
     if (current && strcmp(current, service) == 0) return;
 
-    mkdir("/var", 0755);
-    mkdir("/var/log", 0700);
     // The reader child keeps this copy of the path.
     static char path[path_size];
-    int length = snprintf(path, sizeof path, "/var/log/%s.log", service);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) {
-        service_log_fail_closed();
-        return;
-    }
     struct stat st{};
-    int fd = open_guarded(path, O_WRONLY | O_CREAT | O_APPEND, &st);
-    if (fd < 0) {
-        service_log_fail_closed();
-        return;
-    }
+    int ends[2] = {-1, -1};
+    int fd = -1;
+    int length = 0;
+    pid_t child = -1;
+    char stamp[service_log_stamp_size];
+
+    mkdir("/var", 0755);
+    mkdir("/var/log", 0700);
+    length = snprintf(path, sizeof path, "/var/log/%s.log", service);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof path) goto fail;
+    fd = open_guarded(path, O_WRONLY | O_CREAT | O_APPEND, &st);
+    if (fd < 0) goto fail;
     close(fd);
 
-    int ends[2];
-    if (pipe(ends) != 0) {
-        service_log_fail_closed();
-        return;
-    }
+    if (pipe(ends) != 0) goto fail;  // ends stay -1
     fflush(nullptr);
-    pid_t child = fork();
-    if (child < 0) {
-        close(ends[0]);
-        close(ends[1]);
-        service_log_fail_closed();
-        return;
-    }
+    child = fork();
+    if (child < 0) goto fail;
     if (child == 0) {
         descriptors_close_from(0, ends[0]);
         service_log_reader(ends[0], path);
     }
 
     close(ends[0]);
-    if (dup2(ends[1], 1) < 0 || dup2(ends[1], 2) < 0) {
-        close(ends[1]);
-        service_log_fail_closed();
-        return;
-    }
+    ends[0] = -1;
+    if (dup2(ends[1], 1) < 0 || dup2(ends[1], 2) < 0) goto fail;
     // Started with descriptor 1 or 2 closed, the pipe may have been given
     // one of them: that one now serves as standard output or error.
     if (ends[1] > 2) close(ends[1]);
@@ -202,9 +190,14 @@ void service_log_start(const char *service) {
     setvbuf(stderr, nullptr, _IONBF, 0);
     setenv(environment_name, service, 1);
 
-    char stamp[service_log_stamp_size];
     service_log_stamp(stamp, sizeof stamp);
     dprintf(2, "[%s] %s started\n", stamp, service);
+    return;
+
+fail:
+    if (ends[0] >= 0) close(ends[0]);
+    if (ends[1] >= 0) close(ends[1]);
+    service_log_fail_closed();
 }
 
 void service_log_stamp(char *out, size_t size) {

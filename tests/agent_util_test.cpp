@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -126,7 +127,9 @@ TEST(WriteFile, FailureLeavesPreviousFileAndNoTemporary) {
     // A directory in the target's place: the rename fails after the data
     // was written, the temporary file must go.
     sandbox::make_dirs(dir / "target");
+    errno = ENOENT;  // a stale value that the rename's own must replace
     EXPECT_EQ(write_file((dir / "target").c_str(), "text"), -1);
+    EXPECT_EQ(errno, EISDIR);
     int entries = 0;
     for (auto &e : std::filesystem::directory_iterator(dir.path)) {
         (void)e;

@@ -191,6 +191,15 @@ TEST(JsonParse, TokenRecord) {
             EXPECT_EQ(p.raw(i), want.raw) << i;
             EXPECT_EQ(t.next, want.next) << i;
             EXPECT_EQ(t.children, want.children) << i;
+            // The walk visits each element, or each key, once.
+            int walked = 0, last = -1;
+            for (int item = json_first(p.doc.get(), i); item >= 0 && walked <= t.children;
+                 item = json_next(p.doc.get(), i, item), walked++)
+                last = item;
+            EXPECT_EQ(walked, t.type == JSON_OBJECT ? t.children / 2 : t.children) << i;
+            if (walked) {
+                EXPECT_EQ(p.doc->tokens[last + (t.type == JSON_OBJECT)].next, t.next) << i;
+            }
         }
     }
 }
@@ -255,6 +264,12 @@ TEST(JsonAccessors, OtherTokensAndBadIndicesFail) {
         EXPECT_EQ(json_integer(doc, i, &number) == 0, i == 1 || i == 9) << i;
         EXPECT_EQ(json_boolean(doc, i, &flag) == 0, i == 2) << i;
         EXPECT_EQ(json_get(doc, i, "a") >= 0, i == 7) << i;
+        EXPECT_EQ(json_is_array(doc, i), i == 0 || i == 5) << i;
+        EXPECT_EQ(json_is_object(doc, i), i == 4 || i == 7) << i;
+        EXPECT_EQ(json_first(doc, i), i == 0 ? 1 : i == 7 ? 8 : -1) << i;
+        if (i <= 7) {
+            EXPECT_EQ(json_next(doc, 0, i), i >= 1 && i <= 6 ? i + 1 : -1) << i;
+        }
     }
     EXPECT_EQ(json_parse(nullptr, "1", 1), -1);
     EXPECT_EQ(json_parse(p.doc.get(), nullptr, 1), -1);
@@ -264,6 +279,7 @@ TEST(JsonAccessors, OtherTokensAndBadIndicesFail) {
     EXPECT_EQ(json_integer(doc, 1, nullptr), -1);
     EXPECT_EQ(json_boolean(doc, 2, nullptr), -1);
     EXPECT_EQ(json_get(nullptr, 0, "a"), -1);
+    EXPECT_EQ(json_first(nullptr, 0), -1);
 }
 
 TEST(JsonGet, Lookup) {
