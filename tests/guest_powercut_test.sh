@@ -7,12 +7,15 @@
 # gets SIGKILL at chosen instants: what it wrote to the disk file stays, what
 # the guest held in memory is gone, as in a power cut.
 #   guest_powercut_test.sh BUILD [--cuts N] [--seed S]
-# The instants are offsets from seedcfg's first write to the disk, spread
-# over the span that a boot without cut measures first (one per slice of
-# equal width, at a random place in it: --seed replays a run). Each cut gets
-# a fresh copy of the prepared disk, read from outside afterwards (journal
-# replayed on a copy, e2fsck -n, debugfs), then boots once more with the same
-# documents and must come up configured.
+# The instants are offsets from the first write to the disk after the boot
+# record's network line (the service log's rotation, then seedcfg's files),
+# within the span up to the configured line that a boot without cut measures
+# first: a quarter of the cuts over all of it, the rest where those saw the
+# files change. Each lies in its own slice of equal width, at a random place
+# in it (--seed S gives the same places again). Each cut gets a fresh copy of
+# the prepared disk, read from outside afterwards (journal replayed on a
+# copy, e2fsck -n, debugfs), then boots once more with the same documents and
+# must come up configured.
 set -u
 build=$(realpath "$1")
 shift
@@ -133,13 +136,12 @@ clean "$prepared" || { echo "FAIL the prepared disk is not clean"; exit 1; }
 dump "$prepared" "$old"
 cmp -s "$old/log/seedcfg.log" "$scratch/live" && cmp -s "$old/.ssh/authorized_keys" "$scratch/keys" ||
   { echo "FAIL the prepared disk does not hold what was written"; exit 1; }
-# The managed list in between: the new keys, then the old ones no longer given.
-union=$scratch/union
 
 # A cut: boots DISK with the changed documents and the disk slowed to
 # $iops requests a second (the boot's reads are few), waits for the boot
 # record's network line, then for the first write to the disk file after
-# it, which is seedcfg's; sets t_start. cut_boot DISK SERIAL
+# it (the service log's rotation or seedcfg's first file); sets t_start,
+# t_network and t_write. cut_boot DISK SERIAL
 iops=40
 cut_boot() {
   guest_disk_options="throttling.iops-total=$iops"
@@ -176,6 +178,12 @@ t_configured=$(since "$t_start")
 guest_stop
 new=$scratch/new-files
 replayed "$reference" "$scratch/reference.copy" && dump "$scratch/reference.copy" "$new"
+instance=$(sed -n 's/.*"uuid": "\([^"]*\)".*/\1/p' "$new_docs/openstack/latest/meta_data.json")
+grep -qx 'Hostname = vorna-recut' "$new/cloud/settings.ini" && grep -qx "instance=$instance" "$new/cloud/status" &&
+  grep -qxF "$new_key" "$new/.ssh/authorized_keys" && grep -qxF "$admin_key" "$new/.ssh/authorized_keys" ||
+  { echo "FAIL the boot without cut did not take the changed documents"; exit 1; }
+# The managed list in between: the new keys, then the old ones no longer given.
+union=$scratch/union
 { cat "$new/cloud/authorized_keys.managed"; grep -vxFf "$new/cloud/authorized_keys.managed" \
   "$old/cloud/authorized_keys.managed"; } >"$union"
 window=$((t_configured - t_write))
@@ -312,6 +320,7 @@ one_cut() {
   fi
   local fsck
   fsck=$(grep -a -o '^vorna-boot [0-9.]* fsck [0-9]*' "$next" | awk '{print $4}')
+  [ "${fsck:-0}" = 0 ] || echo "cut $n: the guest's e2fsck -p ended with status $fsck" >>"$faults"
   printf '%4d  %7s  %6d   %s   %s %s %s %s %s    %-4s %-3s %s\n' "$n" "$(seconds "$instant")" "$offset" "$state" \
     "${state:0:1}" "${state:1:1}" "${state:2:1}" "${state:3:1}" "${state:4:1}" "$logs" "${fsck:-?}" "$converged" >"$scratch/row.$n"
   rm -f "$disk" "$disk.copy" "$disk.fsck"
