@@ -163,3 +163,12 @@ char *trim(char *text) {
 int simple(const char *text) {
     return text[0] != '\0' && strpbrk(text, "\r\n[]=;") == nullptr;
 }
+
+int usable_host_name(const char *text) {
+    if (!simple(text)) return 0;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; p++) {
+        if (*p < 0x20 || *p == 0x7f) return 0;
+        if (*p == 0xc2 && p[1] >= 0x80 && p[1] <= 0x9f) return 0;  // C1 controls in UTF-8
+    }
+    return 1;
+}

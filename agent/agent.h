@@ -42,3 +42,6 @@ int append(char *buffer, size_t capacity, const char *text);
 char *trim(char *text);
 // 1 when text is non-empty and holds none of "\r\n[]=;".
 int simple(const char *text);
+// 1 when text is simple and holds no control character (C0, DEL, or C1 in
+// UTF-8): a host name that may stand in the settings file.
+int usable_host_name(const char *text);

@@ -129,11 +129,16 @@ long long receive_all(int fd, char *buffer, long long deadline) {
 
 }  // namespace
 
-int http_response_body(char *buffer, size_t total) {
-    char *end = static_cast<char *>(memmem(buffer, total, "\r\n\r\n", 4));
-    if (!end) return -1;
+int http_response_status(const char *buffer, size_t total) {
+    if (!memmem(buffer, total, "\r\n\r\n", 4)) return -1;
     int status = 0;
-    if (sscanf(buffer, "HTTP/%*s %d", &status) != 1 || status != 200) return -1;
+    if (sscanf(buffer, "HTTP/%*s %d", &status) != 1) return -1;
+    return status;
+}
+
+int http_response_body(char *buffer, size_t total) {
+    if (http_response_status(buffer, total) != 200) return -1;
+    char *end = static_cast<char *>(memmem(buffer, total, "\r\n\r\n", 4));
     *end = '\0';  // header searches see the headers only
     char *body = end + 4;
     size_t body_length = total - static_cast<size_t>(body - buffer);
@@ -164,7 +169,8 @@ int wait_socket(int fd, short events, long long deadline) {
     }
 }
 
-char *http_get(const char *base, const char *name) {
+char *http_get(const char *base, const char *name, bool *not_found) {
+    if (not_found) *not_found = false;
     service_address service;
     if (parse_base(base, &service) != 0) return nullptr;
     char request[request_size];
@@ -225,6 +231,7 @@ char *http_get(const char *base, const char *name) {
     close(fd);
     if (total >= 0) {
         buffer[total] = '\0';
+        if (not_found) *not_found = http_response_status(buffer, static_cast<size_t>(total)) == 404;
         if (http_response_body(buffer, static_cast<size_t>(total)) == 0) return buffer;
     }
     // Whatever arrived may be user data: wiped whole, as far as a failed

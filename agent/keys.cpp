@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr std::string_view key_types[] = {"ssh-ed25519 ", "ssh-rsa ", "ecdsa-sha2-"};
+constexpr std::string_view key_types[] = {"ssh-ed25519 ", "ssh-rsa ", "ecdsa-sha2-nistp256 ",
+                                          "ecdsa-sha2-nistp384 ", "ecdsa-sha2-nistp521 "};
 constexpr size_t json_key_size = 8192;  // one decoded key value from the metadata
 
 // The key list as it was before the merge: the content of the managed file.

@@ -74,7 +74,7 @@ void output_path(char (&path)[path_size], const char *output, const char *name) 
 }
 
 void assemble_settings(char *settings) {
-    if (simple(hostname)) {
+    if (usable_host_name(hostname)) {
         append(settings, settings_size, "[System]\nHostname = ");
         append(settings, settings_size, hostname);
         append(settings, settings_size, "\n");

@@ -119,6 +119,15 @@ char *find_metadata(const search_options *options, const char **label,
 
 char *fetch_document(const search_options *options, const char *label,
                      const char *directory, const char *name) {
-    if (strcmp(label, "http") == 0) return http_get(options->base_url, name);
-    return config_file(directory, name);
+    if (strcmp(label, "http") != 0) return config_file(directory, name);
+    // Only the service's 404 says that there is no such document. Taken for
+    // absent, any other failure would leave out the keys, the password or
+    // the network of a configured guest, and its files would lose them.
+    bool not_found = false;
+    char *document = http_get(options->base_url, name, &not_found);
+    if (!document && !not_found) {
+        fprintf(stderr, "[seedcfg] %s could not be fetched\n", name);
+        failed = 1;
+    }
+    return document;
 }

@@ -17,6 +17,8 @@ struct search_options {
 char *find_metadata(const search_options *options, const char **label,
                     char directory[source_dir_size]);
 
-// A further document from the same source as meta_data.json, or null.
+// A further document from the same source as meta_data.json, or null when
+// it is absent. A fetch from the service that fails for any other reason
+// than a 404 is reported and refuses the configuration (sets failed).
 char *fetch_document(const search_options *options, const char *label,
                      const char *directory, const char *name);

@@ -32,7 +32,8 @@ void check_keys() {
         std::string line(list.substr(start, end - start));
         check(!line.empty() && line.find('\r') == std::string::npos);
         check(line.starts_with("ssh-ed25519 ") || line.starts_with("ssh-rsa ") ||
-              line.starts_with("ecdsa-sha2-"));
+              line.starts_with("ecdsa-sha2-nistp256 ") || line.starts_with("ecdsa-sha2-nistp384 ") ||
+              line.starts_with("ecdsa-sha2-nistp521 "));
         // No two lines with the same key identity.
         std::string before(list.substr(0, start));
         check(!contains_key(before.c_str(), line.c_str()));
@@ -60,9 +61,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     check(terminated(hostname, sizeof hostname) && terminated(password, sizeof password) &&
           terminated(password_hash, sizeof password_hash));
-    check(!hostname[0] || simple(hostname));
+    check(!hostname[0] || usable_host_name(hostname));
+    // crypt's characters, and the "=" of a "rounds=N$" parameter.
     std::string_view hash = password_hash;
-    check(hash.empty() || (hash.starts_with("$6$") && hash.find_first_of("\r\n") == hash.npos));
+    check(hash.empty() || (hash.starts_with("$6$") &&
+                           hash.find_first_not_of("./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                  "abcdefghijklmnopqrstuvwxyz$=") == hash.npos));
     check(strchr(password, '\n') == nullptr);
     check_keys();
     return 0;

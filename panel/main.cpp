@@ -88,6 +88,10 @@ int main(int argc, char **argv) {
         return 2;
     }
 
+    // An init or a shell may hand SIGCHLD down ignored: then the kernel
+    // takes ended children away and reap would never see a job end.
+    signal(SIGCHLD, SIG_DFL);
+
     umask(077);
     mkdir("/var/lib/dashwick", 0700);
     if (make_token() != 0) return 1;

@@ -109,8 +109,8 @@ bool job_running() {
 
 // The job process: the tool in a child of its own, with its output into a
 // pipe that this process copies into the job file (capped) and its input
-// from /dev/null, nothing else of the server's open; ends with the tool's
-// status. Never returns.
+// from /dev/null, nothing else of the server's or its starter's open
+// whatever its number; ends with the tool's status. Never returns.
 [[noreturn]] void run_job(int file, const char *const argv[]) {
     // A group of its own, so that the kill of an overdue job reaches
     // whatever the tool started (the server does the same from its side).

@@ -57,3 +57,35 @@ build_progress() {
     printf '   [%02d:%02d] %s %d%%\n' $((SECONDS / 60)) $((SECONDS % 60)) "$1" "$percent"
   done
 }
+
+# nginx_certificate KEY CERT NAME DAYS: a throw-away self-signed certificate
+# (P-256) for NAME, valid for 127.0.0.1, where the panel is reached here.
+nginx_certificate() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days "$4" \
+    -subj "/CN=$3" -addext "subjectAltName=IP:127.0.0.1" -keyout "$1" -out "$2" 2>/dev/null
+}
+
+# nginx_conf TEMP PID ACCESS_LOG INCLUDE [LINE...]: the nginx.conf around
+# deploy/nginx/dashwick.conf (copied to INCLUDE): one worker as www-data,
+# temporary files under TEMP, ACCESS_LOG a path or "off"; each LINE (a
+# main-context directive such as "daemon off;") comes first.
+nginx_conf() {
+  local temp=$1 pid=$2 access=$3 include=$4
+  shift 4
+  [ $# = 0 ] || printf '%s\n' "$@"
+  cat <<CONF
+user www-data;
+worker_processes 1;
+pid $pid;
+events { worker_connections 256; }
+http {
+    client_body_temp_path $temp/client_body;
+    proxy_temp_path $temp/proxy;
+    fastcgi_temp_path $temp/fastcgi;
+    uwsgi_temp_path $temp/uwsgi;
+    scgi_temp_path $temp/scgi;
+    access_log $access;
+    include $include;
+}
+CONF
+}

@@ -161,10 +161,21 @@ inline filter_state control_string_step(unsigned char c) {
     return c == esc ? filter_string_escape : filter_control_string;
 }
 
+bool in_string(filter_state s) {
+    return s == filter_command_string || s == filter_command_escape || s == filter_command_c1 ||
+           s == filter_control_string || s == filter_string_escape || s == filter_string_c1;
+}
+
 // One byte through the machine: the next state. What it keeps goes to
 // out[*kept] on: at most two bytes (a held C2 and the byte), never past the
 // byte's own place in a buffer filtered in place.
 inline filter_state step(filter_state s, unsigned char c, char *out, size_t *kept) {
+    // A string that a program never ends (a stray ESC ] or ESC P) would
+    // swallow all it writes later: a line feed ends it too, and is kept.
+    if (c == '\n' && in_string(s)) {
+        out[(*kept)++] = '\n';
+        return filter_text;
+    }
     switch (s) {
     case filter_text:
         return text_step(c, out, kept);

@@ -34,8 +34,9 @@ constexpr unsigned filter_state_count = filter_string_c1 + 1;
 // Removes terminal escape and control sequences (also those begun by the
 // UTF-8 form of a C1 control, C2 followed by 0x80 to 0x9F) and every
 // control byte but tab and line feed from buffer, writing the kept bytes
-// over it in order. A CR becomes a line feed, and a line feed directly
-// after a CR is dropped. Returns how many bytes were kept: never more than
+// over it in order. A command or control string ends at BEL or ST as the
+// terminal ends it, and also at a line feed, which is kept. A CR becomes a
+// line feed, and a line feed directly after a CR is dropped. Returns how many bytes were kept: never more than
 // length, except that a C2 held back at the end of the previous call (state
 // filter_c1_lead) may come first, so then buffer needs room for length + 1
 // bytes. Any split of a text into calls gives the same bytes as one call.

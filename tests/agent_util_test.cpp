@@ -170,6 +170,10 @@ TEST(Simple, RejectsTheSettingsFileMetacharacters) {
     EXPECT_EQ(simple("a b.c_d"), 1);
     EXPECT_EQ(simple(""), 0);
     for (const char *bad : {"a\rb", "a\nb", "[a", "a]", "a=b", "a;b"}) EXPECT_EQ(simple(bad), 0) << bad;
+    // A host name also holds no control character, in UTF-8 neither.
+    EXPECT_EQ(usable_host_name("caf\xc3\xa9-\xc2\xa0"), 1);
+    for (const char *bad : {"a\vb", "a\fb", "a\tb", "a\x7f", "a\xc2\x80", "a\xc2\x9f" "b", "a=b", ""})
+        EXPECT_EQ(usable_host_name(bad), 0) << bad;
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ if(TARGET dashwick)
   add_vorna_test(deploy_install_test SOURCES deploy_install_test.cpp LIBS sandbox)
   target_compile_definitions(deploy_install_test PRIVATE
     CMAKE_COMMAND="${CMAKE_COMMAND}" BINARY_DIR="${CMAKE_BINARY_DIR}")
-  add_dependencies(deploy_install_test dashwick)
+  add_dependencies(deploy_install_test dashwick logrun)
 endif()
 # The browser test through the nginx front (normal build only, like the
 # browser test itself).

@@ -51,6 +51,7 @@ TEST_F(install_test, stages_every_file) {
     std::vector<expected> files = {
         {"/usr/sbin/seedcfg", 0755, ""},
         {"/usr/sbin/dashwick", 0755, ""},
+        {"/usr/sbin/logrun", 0755, ""},
         {"/usr/share/man/man8/seedcfg.8", 0644, SOURCE_DIR "/deploy/man/seedcfg.8"},
         {"/usr/share/man/man8/dashwick.8", 0644, SOURCE_DIR "/deploy/man/dashwick.8"},
         {"/usr/share/doc/dashwick/nginx/dashwick.conf", 0644,

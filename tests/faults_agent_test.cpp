@@ -232,4 +232,60 @@ TEST(SeedcfgFaults, MisbehavingServiceEndsThePollInTime) {
     }
 }
 
+// With meta_data.json from the service, a later document that it fails to
+// give (an error status, a stall past the exchange's 2.5 s, a body short of
+// its Content-Length) refuses the run with the earlier files untouched:
+// taken for absent, it would have stripped the guest's keys or network.
+// Only a 404 means that the document is absent.
+TEST(SeedcfgFaults, LaterDocumentThatFailsRefusesTheRun) {
+    misbehaving m;
+    ASSERT_EQ(m.ns.sh("ip addr add 169.254.169.254/32 dev lo"), 0);
+    const std::string error = "HTTP/1.0 500 Internal Server Error\r\n\r\n", old_keys = "ssh-ed25519 AAAAold o\n";
+    const struct {
+        std::string document;  // the one that fails; "": both later ones are missing
+        std::optional<std::string> reply;  // none: a stall
+    } cases[] = {
+        {"network_data.json", error}, {"network_data.json", std::nullopt},
+        {"network_data.json", "HTTP/1.0 200 OK\r\nContent-Length: 3\r\n\r\n{}"},
+        {"user_data", error}, {"user_data", std::nullopt},
+        {"user_data", "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n#"},
+        {"", "HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nno\n"},
+    };
+    constexpr int n = std::size(cases);
+    sandbox::box boxes[n];
+    sandbox::box::process p[n];
+    for (int i = 0; i < n; i++) {
+        auto reply = [c = cases[i]](const std::string &request) -> std::optional<std::string> {
+            if (request.starts_with("GET /openstack/latest/meta_data.json "))
+                return test_http::ok(R"({"uuid":"i-new","hostname":"new"})");
+            if (c.document.empty() || request.starts_with("GET /openstack/latest/" + c.document + " "))
+                return c.reply;
+            return test_http::ok(request.find("network_data") != std::string::npos ? "{}" : "");
+        };
+        std::string url = m.serve(8100 + i, {reply});
+        boxes[i].seed("/etc/cloud/settings.ini", "[System]\nHostname = before\n");
+        boxes[i].seed("/root/.ssh/authorized_keys", old_keys);
+        sandbox::options o;
+        o.args = {seedcfg, "--metadata-url", url};
+        o.writable = {"/etc", "/root"};
+        o.tmpfs = {"/mnt", "/dev"};
+        o.net_of = m.ns.holder;
+        p[i] = boxes[i].start(o);
+    }
+    for (int i = 0; i < n; i++) {
+        SCOPED_TRACE(i);
+        auto r = sandbox::finish(p[i], 30000);
+        bool absent = cases[i].document.empty();
+        EXPECT_EQ(r.status, absent ? 0 : 1);
+        EXPECT_EQ(r.err, absent ? "" : "[seedcfg] " + cases[i].document + " could not be fetched\n"
+                                       "[seedcfg] configuration rejected\n");
+        EXPECT_EQ(slurp(boxes[i].written("/etc/cloud/settings.ini")),
+                  absent ? "[System]\nHostname = new\n" : "[System]\nHostname = before\n");
+        if (!absent) {
+            EXPECT_EQ(names_in(boxes[i].written("/etc/cloud")), std::set<std::string>{"settings.ini"});
+        }
+        EXPECT_EQ(slurp(boxes[i].written("/root/.ssh/authorized_keys")), old_keys);
+    }
+}
+
 }  // namespace

@@ -26,6 +26,7 @@ const mix mixes[] = {
     {"rare stops", "\x1b\x01\x7f\t\n\r\xc2", 98, 300},
     {"colour codes", "\x1b[0123456789;m\n", 70, 200},
     {"strings", "\x1b]P^_\\\x07\n", 60, 120},
+    {"strings ended by line feeds", "\x1b]PX\xc2\x9d\x90\x9e\n\n\r\x07", 70, 200},
     {"control bytes", std::string_view("\x00\x01\x07\x08\x09\x0a\x0b\x0d\x1a\x1b\x1c\x1f\x20\x7e\x7f\x80\xff", 17), 50, 100},
     {"utf-8 and C1 controls", "\xc2\xc2\xc2\x80\x90\x98\x9b\x9c\x9d\x9e\x9f\xa0\xbf\xc3\x1b\x07\\\r\n", 60, 300},
     {"any byte", "", 0, 100},

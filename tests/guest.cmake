@@ -1,8 +1,8 @@
 # The whole system booted in a QEMU guest (deploy/guest/lib.sh, no KVM): drives,
-# the metadata service, a second boot, the disk image and the panel over
-# HTTPS; and power cuts while seedcfg writes. Label "guest"; skipped in the
-# sanitizer build, whose programs need the sanitizers' runtime that the guest
-# does not carry.
+# the metadata service, a second boot, the disk image, the panel over HTTPS
+# and SSH at the metadata's address; and power cuts while seedcfg writes.
+# Label "guest"; skipped in the sanitizer build, whose programs need the
+# sanitizers' runtime that the guest does not carry.
 if(SANITIZE)
   add_test(NAME guest_boot_test COMMAND sh -c "echo 'not in the sanitizer build'; exit 77")
   set_tests_properties(guest_boot_test PROPERTIES SKIP_RETURN_CODE 77 LABELS guest)

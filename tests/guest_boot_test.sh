@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole system in a QEMU guest (deploy/guest/lib.sh): one boot per row of the
 # table below, each checked from its boot record, its persistent disk (read
-# with debugfs after QEMU has ended) and its panel over HTTPS.
+# with debugfs after QEMU has ended), its panel over HTTPS and an SSH login
+# at the metadata's address with key pairs made here.
 #   guest_boot_test.sh BUILD [BROWSER_DIR]
 # With BROWSER_DIR the browser journey of tests/browser runs once against
 # the first guest, its screenshots there.
@@ -18,10 +19,16 @@ guest_parts "$build" || exit 1
 scratch=$(mktemp -d /tmp/guest-boot-test.XXXXXX)
 trap 'guest_stop; rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM HUP
-for _ in $(seq 20); do
-  guest_port=$((20000 + RANDOM % 40000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$guest_port") 2>/dev/null || break
-done
+free_port() {
+  local port
+  for _ in $(seq 20); do
+    port=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+  done
+  echo "$port"
+}
+guest_port=$(free_port)
+guest_ssh_port=$(free_port)
 url=https://127.0.0.1:$guest_port
 password=guest-panel-password
 failures=0
@@ -33,12 +40,81 @@ disk=
 on_disk() { debugfs -R "cat $1" "$disk" 2>/dev/null; }
 has() { on_disk "$1" | grep -qxF -- "$2"; }
 
-# The second documents: the cloud's key rotated.
-old_key=$(sed -n 's/.*"data": "\(.*\)".*/\1/p' "$top/deploy/guest/metadata/openstack/latest/meta_data.json")
-new_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIBr0tAt3dK3yF0rTh3Gu3stT3stK3y5eC0nDb00tXyZ9 ops@rotated"
+# The documents with a key pair made now in place of the sample's key, and
+# the second documents with that key rotated; a third pair the cloud never
+# gave.
+for pair in ops rotated foreign; do
+  ssh-keygen -q -t ed25519 -N '' -C "$pair@test" -f "$scratch/key-$pair" || exit 1
+done
+sample_key=$(sed -n 's/.*"data": "\(.*\)".*/\1/p' "$top/deploy/guest/metadata/openstack/latest/meta_data.json")
+old_key=$(cat "$scratch/key-ops.pub")
+new_key=$(cat "$scratch/key-rotated.pub")
 admin_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIAdm1nAdd3dByHandN0tByTheCloud0123456789ab admin@console"
-cp -r "$top/deploy/guest/metadata" "$scratch/rotated"
-sed -i "s|$old_key|$new_key|" "$scratch/rotated/openstack/latest/meta_data.json"
+for docs in metadata rotated; do
+  cp -r "$top/deploy/guest/metadata" "$scratch/$docs"
+done
+sed -i "s|$sample_key|$old_key|" "$scratch/metadata/openstack/latest/meta_data.json"
+sed -i "s|$sample_key|$new_key|" "$scratch/rotated/openstack/latest/meta_data.json"
+
+# SSH to the guest through the forwarded port, each row with its own known
+# hosts (a fresh disk has a fresh host key).
+ssh_options() {
+  echo -p "$guest_ssh_port" -o StrictHostKeyChecking=no -o "UserKnownHostsFile=$scratch/$name.known_hosts" \
+    -o ConnectTimeout=15 -o LogLevel=ERROR
+}
+ssh_key() {  # ssh_key PAIR COMMAND
+  local pair=$1; shift
+  # shellcheck disable=SC2046
+  timeout 40 ssh $(ssh_options) -o BatchMode=yes -o IdentitiesOnly=yes -i "$scratch/key-$pair" root@127.0.0.1 "$@"
+}
+ssh_password() {  # ssh_password PASSWORD COMMAND
+  local secret=$1; shift
+  # shellcheck disable=SC2046
+  timeout 40 sshpass -p "$secret" ssh $(ssh_options) -o PubkeyAuthentication=no \
+    -o PreferredAuthentications=password -o NumberOfPasswordPrompts=1 root@127.0.0.1 "$@"
+}
+# The guest's side of the connection is the metadata's address.
+at_address() { "$@" 'echo $SSH_CONNECTION' | grep -q " $guest_address 22\$"; }
+refused() { ! "$@"; }
+
+# The panel's API: GET PATH, and a task as a job to its end (its last reply
+# printed; 0 when it ended with status 0).
+api() { curl -sk --max-time 20 -u "root:$password" "$url$1"; }
+csrf=
+task() {
+  local job reply
+  reply=$(curl -sk --max-time 20 -u "root:$password" -H "X-Dashwick-Token: $csrf" --data "$1" "$url/api/run")
+  job=$(sed -n 's/{"job":\([0-9]*\)}/\1/p' <<<"$reply")
+  [ -n "$job" ] || { echo "$reply"; return 1; }
+  for _ in $(seq 80); do  # a restarted nginx misses a few polls
+    reply=$(api "/api/job?id=$job")
+    grep -q '"done":true' <<<"$reply" && break
+    sleep 0.5
+  done
+  echo "$reply"
+  grep -q '"done":true,"exit":0' <<<"$reply"
+}
+# check_task WHAT FORM: a task checked, its reply shown when it failed.
+check_task() {
+  local reply
+  reply=$(task "$2") && echo "ok   $1" && return 0
+  echo "FAIL $1"
+  echo "   $reply"
+  failures=$((failures + 1))
+  return 1
+}
+panel_answers() {
+  for _ in $(seq 40); do
+    [ "$(curl -sk --max-time 5 -o /dev/null -w '%{http_code}' "$url/")" = 200 ] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+# NAME STATE pairs, sorted, from service list's output over SSH (coloured)
+# or in a job's reply (JSON).
+states() {
+  sed -e 's/\x1b\[[0-9;]*m//g' -e 's/\\u000a/\n/g' | awk 'NF == 3 && $3 != "STATE" { print $1, $3 }' | sort
+}
 
 # name   drive  disk   documents  source label
 scenarios=(
@@ -51,7 +127,7 @@ scenarios=(
 for row in "${scenarios[@]}"; do
   read -r name drive kind docs label <<<"$row"
   echo "== $name"
-  [ "$docs" = metadata ] && docs=$top/deploy/guest/metadata || docs=$scratch/$docs
+  docs=$scratch/$docs
   attached=
   [ "$drive" = none ] || { guest_drive "$drive" "$docs" "$scratch/drive.$drive" && attached=$scratch/drive.$drive; }
   guest_metadata=
@@ -80,32 +156,58 @@ for row in "${scenarios[@]}"; do
   echo "   wall time to the panel: $((($(date +%s%N) - started) / 1000000)) ms"
   check "$name: seedcfg exit status 0" grep -qE '^vorna-boot [0-9.]+ seedcfg 0\s*$' "$serial"
   check "$name: GET / through nginx" test "$(curl -sk -o /dev/null -w '%{http_code}' "$url/")" = 200
+  pair=ops; [ "$kind" = kept ] && pair=rotated
+  login=$(ssh_key "$pair" 'echo "$SSH_CONNECTION"; hostname; cat /proc/sys/kernel/random/entropy_avail' 2>&1)
+  check "$name: SSH login with the metadata's key at $guest_address" grep -q " $guest_address 22\$" <<<"$login" ||
+    sed 's/^/   /' <<<"$login"
+  echo "   ssh root@$guest_address (the connection, host name, entropy): $(paste -sd' ' <<<"$login")"
   if [ "$name" = iso ]; then
-    system=$(curl -sk -u "root:$password" "$url/api/system")
+    check "iso: SSH login with the user data's password" at_address ssh_password "$password"
+    check "iso: a key the metadata never gave is refused" refused ssh_key foreign true
+    check "iso: a wrong password is refused" refused ssh_password "not-$password" true
+    check "iso: the default route through the gateway" \
+      grep -qx "default via $guest_gateway dev eth0 *" <<<"$(ssh_key ops 'busybox ip route')"
+    check "iso: the name servers in /etc/resolv.conf" \
+      test "$(ssh_key ops 'cat /etc/resolv.conf')" = "$(printf 'nameserver %s\n' 10.20.0.2 10.20.0.3)"
+    system=$(api /api/system)
     check "iso: /api/system, the guest's kernel and host name" grep -q \
       "\"hostname\":\"vorna-guest\",\"release\":\"$(basename "$guest_modules")\"" <<<"$system"
-    check "iso: /api/logs lists seedcfg.log" grep -q '"seedcfg.log"' <<<"$(curl -sk -u "root:$password" "$url/api/logs")"
+    check "iso: /api/logs lists seedcfg.log" grep -q '"seedcfg.log"' <<<"$(api /api/logs)"
     csrf=$(sed -n 's/.*"csrf":"\([0-9a-f]*\)".*/\1/p' <<<"$system")
-    job=$(curl -sk -u "root:$password" -H "X-Dashwick-Token: $csrf" \
-      --data 'operation=service&action=restart&name=dropbear' "$url/api/run" | sed -n 's/{"job":\([0-9]*\)}/\1/p')
-    for _ in $(seq 60); do
-      reply=$(curl -sk -u "root:$password" "$url/api/job?id=$job")
-      grep -q '"done":true' <<<"$reply" && break
-      sleep 0.5
-    done
-    check "iso: a service restart as job $job ends with status 0" grep -q '"done":true,"exit":0' <<<"$reply"
+    # The panel's tasks on the guest's own tools.
+    check "iso: /api/logs lists dropbear.log" grep -q '"dropbear.log"' <<<"$(api /api/logs)"
+    check_task "iso: the panel stops dropbear" 'operation=service&action=stop&name=dropbear'
+    check "iso: no SSH login with dropbear stopped" refused ssh_key ops true
+    check_task "iso: the panel starts dropbear" 'operation=service&action=start&name=dropbear'
+    check "iso: SSH logins again with dropbear started" ssh_key ops true
+    check_task "iso: the panel installs dirtree" 'operation=package&action=install&name=dirtree'
+    check "iso: dirtree runs over SSH" ssh_key ops 'dirtree /usr/share/dashwick'
+    check_task "iso: the panel removes dirtree" 'operation=package&action=remove&name=dirtree'
+    check "iso: dirtree is gone" test "$(ssh_key ops 'command -v dirtree || echo gone')" = gone
+    # The panel leaves its own services (nginx, dashwick) to SSH.
+    check "iso: nginx restarted over SSH" ssh_key ops 'service restart nginx'
+    check "iso: the panel answers after nginx's restart" panel_answers
+    view=$(task 'operation=services' | states)
+    check "iso: the services view's states are service list's" \
+      test -n "$view" -a "$view" = "$(ssh_key ops 'service list' | states)"
+    echo "   services: $(paste -sd, <<<"$view")"
+  fi
+  if [ "$kind" = kept ]; then
+    check "$name: the same host key as the first boot" \
+      test "$(cut -d' ' -f2- "$scratch/iso.known_hosts")" = "$(cut -d' ' -f2- "$scratch/again.known_hosts")"
+    check "$name: the replaced key is refused" refused ssh_key ops true
   fi
   if [ "$kind" = kept ] && [ -n "$browser" ]; then
-    PANEL_PASSWORD=$password PANEL_HOSTNAME=vorna-guest \
+    # A stopped service for the journey to start.
+    ssh_key rotated 'service stop crond && service disable crond' >/dev/null
+    PANEL_PASSWORD=$password PANEL_HOSTNAME=vorna-guest PANEL_TOOLS=guest \
       "$top/tests/browser/run.sh" - "$browser" "$url" 2>&1 | sed 's/^/   /'
     check "$name: the browser journey of tests/browser" test "${PIPESTATUS[0]}" = 0
   fi
+  ssh_key "$pair" sync  # what the tasks wrote, on the disk before QEMU ends
   guest_stop
   grep -a -E '^(vorna-|SYSLINUX)' "$serial" | tr -d '\r' | sed 's/^/   /'
-  point=drive1
   if [ "$kind" = image ]; then
-    # The disk, its boot partition and its data partition come first.
-    point=drive3
     qemu-img convert -f qcow2 -O raw "$disk" "$scratch/image.raw"
     start=$(sfdisk -d "$scratch/image.raw" | sed -n 's/^[^ ]*2 : start= *\([0-9]*\),.*/\1/p')
     disk=$scratch/image-data.img
@@ -117,8 +219,10 @@ for row in "${scenarios[@]}"; do
   if [ "$drive" = none ]; then
     check "$name: no drive mounted" sh -c "! grep -q vorna-mount '$serial'"
   else
-    fs=iso9660; [ "$drive" = fat ] && fs=vfat
-    check "$name: the drive read-only under /mnt/cloud" grep -qE "^vorna-mount /dev/vdb /mnt/cloud/$point $fs ro," "$serial"
+    # The CD-ROM comes first; the FAT drive follows the persistent disk.
+    mount="/dev/cd0 /mnt/cloud/drive0 iso9660"
+    [ "$drive" = fat ] && mount="/dev/vdb /mnt/cloud/drive1 vfat"
+    check "$name: the drive read-only under /mnt/cloud ($mount)" grep -qE "^vorna-mount $mount ro," "$serial"
   fi
   for line in "Hostname = vorna-guest" "Interface = 1" "IP = 10.20.0.15" "Subnet = 255.255.255.0" \
               "Gateway = 10.20.0.1" "1 = 10.20.0.2" "2 = 10.20.0.3"; do
@@ -140,5 +244,5 @@ for row in "${scenarios[@]}"; do
     check "$name: the metadata's key is authorized" has "$keys" "$old_key"
   fi
 done
-echo "$failures failures"
+echo "$failures failures in $SECONDS s"
 [ "$failures" = 0 ]

@@ -276,9 +276,15 @@ TEST_F(KeysSystem, StoredHashStaysInForceOnlyWhileItFits) {
 TEST_F(KeysSystem, OnlyTheRootAccountMayBeNamed) {
     keys_file(key_u + "\n");
     metadata({});
-    for (const char *entry : {"  - name: bob\n", "  - name:\n", "  - name: ''\n"}) {
+    // Another account after root's key list is no key of root's, nor is its
+    // hash root's: it is refused as it would be first.
+    const std::string after_root_keys = "    ssh_authorized_keys:\n      - " + key_a +
+                                        "\n  - name: bob\n    passwd: $6$bobsalt$h\n"
+                                        "    ssh_authorized_keys:\n      - " + key_b + "\n";
+    for (std::string entry : {"  - name: bob\n", "  - name:\n", "  - name: ''\n", "  -   name: bob\n",
+                              after_root_keys.c_str()}) {
         SCOPED_TRACE(entry);
-        user_data(std::string("#cloud-config\nusers:\n  - name: root\n") + entry);
+        user_data("#cloud-config\nusers:\n  - name: root\n" + entry);
         auto r = run();
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, "[seedcfg] only the root account is supported\n"
@@ -288,10 +294,9 @@ TEST_F(KeysSystem, OnlyTheRootAccountMayBeNamed) {
         EXPECT_FALSE(exists(cloud / "authorized_keys.managed"));
     }
 
-    // A bare account word, and another account's entry while root's key
-    // list is still open (taken as a key and ignored), refuse nothing.
+    // A bare account word refuses nothing.
     user_data("#cloud-config\nusers:\n  - default\n  - name: root\n    ssh_authorized_keys:\n"
-              "      - " + key_a + "\n  - name: bob\n");
+              "      - " + key_a + "\n");
     run_ready();
     EXPECT_EQ(authorized(), key_a + "\n" + key_u + "\n");
 }

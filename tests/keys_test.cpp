@@ -56,14 +56,16 @@ TEST(KeyIdentity, RunsThroughTheSecondFieldWithItsExactSeparator) {
 }
 
 TEST_F(KeyList, SupportedTypesFirstLineWinsAndMultiLineValuesAreSplit) {
-    for (const char *value : {"ssh-ed25519 E1 e", "ssh-rsa R1", "ecdsa-sha2-anything-goes",
+    for (const char *value : {"ssh-ed25519 E1 e", "ssh-rsa R1", "ecdsa-sha2-nistp256 C1",
+                              "ecdsa-sha2-x,command=\"sh\" C2", "ecdsa-sha2-nistp2560 C3",
+                              "ecdsa-sha2-nistp384\tC4", "ecdsa-sha2-nistp384 C5", "ecdsa-sha2-nistp521 C6",
                               "ssh-dss D1", " ssh-rsa R2", "ssh-rsa\tR3", "SSH-RSA R4", "ssh-rsa", "",
                               "ssh-rsa R1 second", "ssh-rsa  R1 two blanks"})
         add_key(value);
     add_key("ssh-rsa A1 one\r\n\r\nssh-ed25519 B1\rssh-dss X\n\nssh-rsa A1 again\n");
     EXPECT_STREQ(keys,
-                 "ssh-ed25519 E1 e\nssh-rsa R1\necdsa-sha2-anything-goes\nssh-rsa  R1 two blanks\n"
-                 "ssh-rsa A1 one\nssh-ed25519 B1\n");
+                 "ssh-ed25519 E1 e\nssh-rsa R1\necdsa-sha2-nistp256 C1\necdsa-sha2-nistp384 C5\n"
+                 "ecdsa-sha2-nistp521 C6\nssh-rsa  R1 two blanks\nssh-rsa A1 one\nssh-ed25519 B1\n");
     EXPECT_EQ(failed, 0);
 }
 
@@ -158,7 +160,7 @@ const reader_case reader_cases[] = {
     {"words after the mark", "#cloud-config with trailing words\nhostname: marked\n", "marked"},
     {"host names passed over",
      "#cloud-config\nhostname: 'single'\nhostname : spaced\nhostname: a=b\nhostname: a;b\n"
-     "hostname:\nhostname: " + std::string(256, 'h') + "\n",
+     "hostname:\nhostname: " + std::string(256, 'h') + "\nhostname: a\x7f\n",
      "single"},
     {"longest host name", "#cloud-config\nhostname: \"x\"\nhostname: " + std::string(255, 'h'),
      std::string(255, 'h')},
@@ -172,11 +174,13 @@ const reader_case reader_cases[] = {
      "ends-list", "ssh-rsa K1 one\nssh-ed25519 K2\nssh-rsa K3\nssh-rsa K6\nssh-rsa K7\n"},
     {"root, bare words and inline users",
      "#cloud-config\nusers:\n  - name: root\n  - bob\n  - default\nusers: [alice]\n"
-     "  - name: 'root'\n  -  name: bob\n  -name: bob\n"},
-    {"another account while the key list is open",
+     "  - name: 'root'\n  -name: bob\n"},
+    {"another account after root's key list",
      "#cloud-config\nusers:\n  - name: root\n    ssh_authorized_keys:\n      - ssh-rsa K1\n"
      "  - name: bob\n",
-     "", "ssh-rsa K1\n"},
+     "", "ssh-rsa K1\n", "", "", only_root, 1},
+    {"any blanks after the hyphen",
+     "#cloud-config\nusers:\n  -   name: bob\n  -\tname: root # admin\n", "", "", "", "", only_root, 1},
     {"another account", "#cloud-config\nusers:\n  - name: bob\n", "", "", "", "", only_root, 1},
     {"empty account name", "#cloud-config\nusers:\n  - name:\n", "", "", "", "", only_root, 1},
     {"names beyond root", "#cloud-config\n- names: x\n- name: root\n- name : bob\n",
@@ -188,16 +192,34 @@ const reader_case reader_cases[] = {
     {"other hash forms are plain text or passed over",
      "#cloud-config\npasswd: plain\npasswd: $5$abc$def\npassword: $5$xyz\n", "", "", "$5$xyz"},
     {"hashes",
-     "#cloud-config\npasswd: $6$salt$hash\npassword: $6$other$hash\nroot: plain\npasswd: $6$" +
+     "#cloud-config\npasswd: $6$salt$hash\npassword: $6$other$hash\nchpasswd:\n  root: plain\npasswd: $6$" +
          std::string(253, 'x') + "\n",
      "", "", "plain", "$6$other$hash"},
     {"a hash holding a CR is passed over",
      "#cloud-config\npasswd: $6$good$h\npasswd: $6$x\r[System]\npassword: $6$y\rHostname = z\n"
-     "root: $6$z\r\n",
+     "chpasswd:\n  root: $6$z\r\n",
      "", "", "", "$6$z"},
     {"chpasswd list",
      "#cloud-config\nchpasswd:\n  list: |\n    root:s3cret:x\n    bob:other\n  expire: False\n",
      "", "", "s3cret:x"},
+    {"root's line only in chpasswd's list, taken as written",
+     "#cloud-config\nchpasswd:\n  list: |\n    root:pass #1\n  expire: False\nroot: outside\n", "", "",
+     "pass #1"},
+    {"comments end values", "#cloud-config\nhostname: web-1 # the web tier\npassword: \"s3cret\" # set by ops\n"
+     "ssh_authorized_keys:\n  - 'ssh-rsa K1' # from ops\n",
+     "web-1", "ssh-rsa K1\n", "s3cret"},
+    {"a quoted '#' is no comment", "#cloud-config\npassword: 'it''s # one' # c\n", "", "", "it''s # one"},
+    {"block scalars are no value",
+     "#cloud-config\npassword: >-\n  s3cret\nhostname: |\n  web-1\npasswd: |2+\n  $6$s$h\n"
+     "password: >\n  password: inner\nchpasswd:\n  root: |-\n    pw\npassword: '>-'\n",
+     "", "", ">-", "",
+     "[seedcfg] unsupported cloud-config field: password\n[seedcfg] unsupported cloud-config field: hostname\n"
+     "[seedcfg] unsupported cloud-config field: passwd\n[seedcfg] unsupported cloud-config field: password\n"
+     "[seedcfg] unsupported cloud-config field: root\n"},
+    {"a hash of crypt's characters only",
+     "#cloud-config\npasswd: $6$rounds=5000$salt$h./Z9\npasswd: $6$s$h:0:0\npassword: $6$s$h h\n"
+     "passwd: $6$rounds=$s$h\n",
+     "", "", "", "$6$rounds=5000$salt$h./Z9"},
     {"unsupported fields warn",
      "#cloud-config\nruncmd:\n  - [ls, -l]\n  - echo hi: there\nwrite_files:\npackages: [vim]\n"
      "runcmd : spaced\nhostname: still-read\n",
@@ -205,6 +227,10 @@ const reader_case reader_cases[] = {
      "[seedcfg] unsupported cloud-config field: runcmd\n"
      "[seedcfg] unsupported cloud-config field: write_files\n"
      "[seedcfg] unsupported cloud-config field: packages\n"},
+    {"the text of unsupported blocks is passed over",
+     "#cloud-config\nwrite_files:\n- path: /etc/aliases\n  content: |\n    root: admin@example.com\n"
+     "    password: x\n- name: bob\nbootcmd:\n  - |\n    password: y\nhostname: h\n",
+     "h", "", "", "", "[seedcfg] unsupported cloud-config field: write_files\n"},
 };
 
 TEST(CloudConfig, LineRules) {

@@ -107,6 +107,7 @@ TEST(PanelApi, LogListAndTails) {
     ASSERT_EQ(name63.size(), 63u);
     const std::vector<std::pair<std::string, std::string>> files = {
         {"dwt-colour.log", colours},
+        {"dwt-stray.log", "\x1b]0;stray title\nafter\n\x1bPq\nmore\n\xc2\x9e" "pm\nend\n"},
         {"dwt-svc.log.2", "rotated\n"},           // ".log" in the middle
         {"dwt-empty.log", ""},
         {"dwt-big.log", std::string(100000 - 65536, 'x') + tail},
@@ -143,6 +144,7 @@ TEST(PanelApi, LogListAndTails) {
     const auto invalid = reply(400, "Invalid log\n"), missing = reply(404, "Log not found\n");
     struct { std::string name, expected; } tails[] = {
         {"dwt-colour.log", plain("red plain\n\ttab  \xc3\xa9" "end\n")},
+        {"dwt-stray.log", plain("\nafter\n\nmore\n\nend\n")},  // strings end with their line
         {"dwt-svc.log.2", plain("rotated\n")},
         {"dwt-empty.log", plain("")},
         // Its last 65536 bytes, filtered; nothing of the 'x' before them.

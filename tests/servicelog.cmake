@@ -9,6 +9,7 @@ if(TARGET servicelog AND TARGET dashwick)
     SOURCES servicelog_test.cpp panel_sandbox.cpp http_server.cpp
     LIBS servicelog sandbox crypt)
   target_compile_definitions(servicelog_test PRIVATE
-    SERVICELOG_WRITER_PATH="$<TARGET_FILE:servicelog_writer>")
-  add_dependencies(servicelog_test servicelog_writer dashwick)
+    SERVICELOG_WRITER_PATH="$<TARGET_FILE:servicelog_writer>"
+    LOGRUN_PATH="$<TARGET_FILE:logrun>")
+  add_dependencies(servicelog_test servicelog_writer logrun dashwick)
 endif()

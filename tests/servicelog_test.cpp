@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/copy.h"
+#include "platform/descriptors.h"
 #include "servicelog/servicelog.h"
 #include "tests/http_server.h"
 #include "tests/panel_sandbox.h"
@@ -80,6 +81,9 @@ TEST(TerminalFilter, EveryStateAndByteClass) {
         {filter_control_string, "\x07\\a", false, filter_control_string},
         {filter_string_escape, "\\", false, filter_text},
         {filter_string_escape, "\x07\x1b" "a", false, filter_control_string},
+        // A line feed ends a string (also after its ESC or C2: below), and is kept.
+        {filter_command_string, "\n", true, filter_text},
+        {filter_control_string, "\n", true, filter_text},
     };
     for (const auto &r : rows) {
         for (char c : r.bytes) {
@@ -124,6 +128,10 @@ TEST(TerminalFilter, SequencesWholeAndSplitAtEveryByte) {
         {"\xc2\x90q\x07#\xc2\x9c" "a\xc2\x98sos\x1b\\b\xc2\x9epm\xc2\x9c" "c\xc2\x9f" "apc\x1b\\d", "abcd"},
         {"\x1bXsos\x07\x1b\\z", "z"},
         {"a\xc2\x80" "b\xc2\x85" "c\xc2\x8d" "d\xc2\x9c" "e\xc2\x9a", "abcde"},
+        // A string never ended (by BEL or ST) ends with its line.
+        {"\x1b]0;stray\nlater\n\x1b]2;t\x1b\nx", "\nlater\n\nx"},
+        {"\x1bPq#0;2\na\x1b_a\x1b\nb\x1bXs\nc\x1b^p\r\nd", "\na\nb\nc\nd"},
+        {"\xc2\x9d" "0;t\nx\xc2\x90q\ny\xc2\x98s\xc2\nz\xc2\x9e\xc2\x9f\n.", "\nx\ny\nz\n."},
         // UTF-8 passes; a lone C2 only with a kept byte after it.
         {"\xc2\xa0\xc2\xa9 caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80 \xc2\xb0 0123456789 0123456789 \xc2\xbf\xc2\xa0",
          "\xc2\xa0\xc2\xa9 caf\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x98\x80 \xc2\xb0 0123456789 0123456789 \xc2\xbf\xc2\xa0"},
@@ -237,6 +245,9 @@ TEST(ServiceLogCapture, PlainTextInTheLog) {
          "red ok\nlineX\n\ttab \xc3\xa9\n"},
         {"a colour sequence split across two writes",
          "ab\x1b[1;3" "1mcd\n", {"7", "1", "100"}, "abcd\n"},
+        {"stray strings in three-byte writes, each ended by its line",
+         "\x1b]0;stray\nlater\n\x1bPq\nlast\n\xc2\x9d" "x\nend\n", {"3", "1", "30"},
+         "\nlater\n\nlast\n\nend\n"},
         {"one byte per write",
          "\x1b[32mgreen\x1b[0m\r\n", {"1", "1", "0"}, "green\n"},
     };
@@ -383,6 +394,33 @@ TEST(PlatformCopy, FallbackLoop) {
     close(ends[0]);
 }
 
+// Where the kernel has no close_range, the process's own list of its
+// descriptors closes them, whatever their number, but the one kept.
+TEST(PlatformDescriptors, ClosedThroughTheProcessList) {
+    const struct {
+        int first, keep;
+        std::vector<int> left;  // of 0 to 2 (as the test got them) and 5, 300, 1000
+    } rows[] = {{3, -1, {0, 1, 2}}, {3, 300, {0, 1, 2, 300}}, {0, 1000, {1000}}, {6, 2, {0, 1, 2, 5}}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << "from " << r.first << " keeping " << r.keep);
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int fd = 3; fd <= 1024; fd++) close(fd);  // whatever the runner handed down
+            for (int fd : {5, 300, 1000})
+                if (dup2(2, fd) != fd) _exit(2);
+            if (descriptors_close_listed(r.first, r.keep) != 0) _exit(3);
+            std::vector<int> left;
+            for (int fd = 0; fd <= 1024; fd++)
+                if (fcntl(fd, F_GETFD) >= 0) left.push_back(fd);
+            _exit(left == r.left ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
 // Where the output goes: into the log under a fresh capture, left on the
 // inherited streams when VORNA_LOG_SERVICE already names the service, or
 // discarded when /var/log cannot be written.
@@ -420,6 +458,55 @@ TEST(ServiceLogCapture, WhereTheWriterOutputGoes) {
             continue;
         }
         std::string log = w.log();
+        std::string start = start_line(log, "t");
+        ASSERT_NE(start, "") << log;
+        EXPECT_EQ(log.substr(start.size()), r.logged);
+    }
+}
+
+// logrun starts a command as service "t": its output lands filtered in
+// the log under a capture of its own (also when the caller runs under the
+// same name), nothing else the caller held open reaches it, and a command
+// that cannot be started is reported in the log with status 127.
+TEST(ServiceLogCapture, LogrunRuns) {
+    const std::string script =
+        "printf '\\033[1;31mred\\033[0m\\r\\n'; echo err >&2; echo \"$VORNA_LOG_SERVICE\"; "
+        "{ echo >&5; } 2>/dev/null && echo fd5 open || echo fd5 closed";
+    const struct {
+        const char *what;
+        std::vector<std::string> args;  // after logrun
+        std::vector<std::string> env;
+        int status;
+        std::string logged;  // after the start line; "-" for no log file
+        std::string err;
+    } rows[] = {
+        {"a command's streams", {"t", "sh", "-c", script}, {}, 0, "red\nerr\nt\nfd5 closed\n", ""},
+        {"under the same name already", {"t", "sh", "-c", script}, {"VORNA_LOG_SERVICE=t"}, 0,
+         "red\nerr\nt\nfd5 closed\n", ""},
+        {"no such command", {"t", "/nonexistent/daemon"}, {}, 127,
+         "logrun: /nonexistent/daemon: No such file or directory\n", ""},
+        {"no command", {"t"}, {}, 2, "-", "usage: logrun NAME COMMAND [ARG...]\n"},
+        {"a name that is a path", {"../t", "true"}, {}, 2, "-", "usage: logrun NAME COMMAND [ARG...]\n"},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.what);
+        sandbox::box box;
+        sandbox::temp_dir log_dir;
+        sandbox::options o;
+        o.args = {LOGRUN_PATH};
+        o.args.insert(o.args.end(), r.args.begin(), r.args.end());
+        o.binds = {{log_dir.path, "/var/log"}};
+        o.env = r.env;
+        o.prepare = wait_for_reader([] { dup2(2, 5); });
+        sandbox::result result = box.run(o);
+        EXPECT_EQ(result.status, r.status);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, r.err);
+        if (r.logged == "-") {
+            EXPECT_FALSE(exists(log_dir / "t.log"));
+            continue;
+        }
+        std::string log = slurp(log_dir / "t.log");
         std::string start = start_line(log, "t");
         ASSERT_NE(start, "") << log;
         EXPECT_EQ(log.substr(start.size()), r.logged);

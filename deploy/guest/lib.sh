@@ -12,26 +12,49 @@
 #   guest_wait SERIAL STEP SECONDS  waits for a step of the boot record
 #   guest_stop                      ends QEMU by its pid
 #
-# The guest's only network is QEMU's user-mode network with restrict=on and
-# two explicit rules: the panel's HTTPS port forwarded from $guest_port on
-# this machine's loopback, and (with $guest_metadata naming a directory)
-# 169.254.169.254:80 answered by busybox's httpd serving that directory, one
-# process per connection. No packet leaves this machine.
+# Devices as a cloud attaches them: the persistent disk is the first virtio
+# disk, an ISO 9660 configuration drive (FILE ending in .iso) an IDE CD-ROM,
+# a FAT drive a second virtio disk, and a virtio RNG (unless $guest_rng is
+# 0). The guest's only network is QEMU's user-mode network with restrict=on
+# over the metadata's subnet (QEMU is the gateway), which forwards SSH and
+# HTTPS from $guest_ssh_port and $guest_port on this machine's loopback to
+# the metadata's address, so both answer once the guest has applied it.
+# With $guest_metadata naming a directory, a second user-mode network over
+# the link-local one answers 169.254.169.254:80 with busybox's httpd serving
+# that directory, one process per connection (QEMU refuses a rule for an
+# address outside the network's own); the two share the NIC through a hub,
+# one connected at a time (guest_start). No packet leaves this machine.
 
 guest_top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-. "$guest_top/scripts/lib.sh"  # need_packages
+. "$guest_top/scripts/lib.sh"  # need_packages, nginx_conf, nginx_certificate
+. "$guest_top/deploy/guest/tools.sh"  # the guest's own service, setup and ip
 guest_mac=$(sed -n 's/.*"ethernet_mac_address": *"\([^"]*\)".*/\1/p' \
   "$guest_top/deploy/guest/metadata/openstack/latest/network_data.json" | head -n 1)
-guest_address=169.254.0.15  # the guest's link-local address on QEMU's network
+guest_network() {  # the first value of FIELD in the sample network_data.json
+  sed -n "s/.*\"$1\": *\"\([^\"]*\)\".*/\1/p" \
+    "$guest_top/deploy/guest/metadata/openstack/latest/network_data.json" | head -n 1
+}
+guest_address=$(guest_network ip_address)  # what the metadata gives the guest
+guest_netmask=$(guest_network netmask)
+guest_gateway=$(guest_network gateway)
+guest_dns=$(guest_network address)
 guest_port=${guest_port:-8443}
+guest_ssh_port=${guest_ssh_port:-2222}
+guest_rng=${guest_rng:-1}
 guest_metadata=${guest_metadata:-}
 guest_disk_options=${guest_disk_options:-}  # more -drive options for the persistent disk
 guest_pid=
+guest_monitor=  # QEMU's monitor while the metadata service's network is connected
+# The build targets that guest_parts takes its programs from.
+guest_targets=(seedcfg dashwick logrun)
 
 # guest_packages [PACKAGE...]: those and the guest's own, when missing.
 guest_packages() {
+  local tools=()
+  read -ra tools <<<"$(guest_tools_packages)"
   need_packages qemu-system-x86 busybox-static genisoimage dosfstools mtools syslinux \
-    syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl binutils util-linux "$@"
+    syslinux-common qemu-utils fdisk e2fsprogs nginx openssl curl binutils util-linux \
+    dropbear-bin openssh-client sshpass "${tools[@]}" "$@"
 }
 
 # The backend port that deploy/nginx/dashwick.conf forwards to.
@@ -93,49 +116,39 @@ guest_parts() {
   [ -n "$port" ] || { echo "guest: no backend port in deploy/nginx/dashwick.conf" >&2; return 1; }
   guest_root=$guest_dir/root
   rm -rf "$guest_root" && mkdir -p "$guest_root"/{bin,dev,proc,sys,run,tmp,mnt,persist,root,lib/modules} \
-    "$guest_root"/etc/{cloud,nginx,ssl/certs,ssl/private} "$guest_root"/usr/{sbin,share/dashwick} "$guest_root"/var/{log,lib}
+    "$guest_root"/etc/{cloud,dropbear,nginx,ssl/certs,ssl/private} "$guest_root"/usr/{sbin,share/dashwick} \
+    "$guest_root"/var/{log,lib}
   cp /bin/busybox "$guest_root/bin/busybox"
-  for applet in service setup ip; do cp "$guest_top/examples/tools/$applet" "$guest_root/bin/$applet"; done
+  guest_add_tools "$build" "$guest_root" || return 1
   for applet in $(busybox --list); do
     [ -e "$guest_root/bin/$applet" ] || ln -s busybox "$guest_root/bin/$applet"
   done
   strip -o "$guest_root/usr/sbin/seedcfg" "$build/agent/seedcfg"
   strip -o "$guest_root/usr/sbin/dashwick" "$build/panel/dashwick"
-  cp /usr/sbin/nginx "$guest_root/usr/sbin/nginx"
-  cp /sbin/e2fsck "$guest_root/usr/sbin/e2fsck"
-  guest_add_programs "$guest_root/usr/sbin/seedcfg" "$guest_root/usr/sbin/dashwick" /usr/sbin/nginx /sbin/e2fsck
+  cp /usr/sbin/nginx /usr/sbin/dropbear /usr/bin/dropbearkey /sbin/e2fsck "$guest_root/usr/sbin/"
+  guest_add_programs "$guest_root/usr/sbin/seedcfg" "$guest_root/usr/sbin/dashwick" /usr/sbin/nginx \
+    /usr/sbin/dropbear /usr/bin/dropbearkey /sbin/e2fsck
   cp "$guest_top"/panel/assets/* "$guest_root/usr/share/dashwick/" 2>/dev/null || true
-  # ext4 and its journal are built into Debian's cloud kernel.
-  for module in virtio_pci virtio_blk virtio_net isofs vfat nls_cp437 nls_ascii nls_utf8; do
+  # virtio_rng feeds the kernel's random pool; sr_mod over ata_piix is the
+  # cloud's IDE CD-ROM. ext4 and its journal are built into Debian's cloud
+  # kernel.
+  for module in virtio_pci virtio_blk virtio_net virtio_rng ata_piix sr_mod isofs vfat \
+                nls_cp437 nls_ascii nls_utf8; do
     guest_add_module "$module" || return 1
   done
   cp "$guest_top/deploy/guest/init" "$guest_root/init"
-  chmod 755 "$guest_root/init" "$guest_root"/bin/{service,setup,ip}
+  chmod 755 "$guest_root/init"
   echo "$port" >"$guest_root/etc/dashwick.port"
   printf 'root:x:0:0:root:/root:/bin/sh\nwww-data:x:33:33:www-data:/var/www:/bin/false\n' >"$guest_root/etc/passwd"
-  printf 'root:x:0:\nwww-data:x:33:\n' >"$guest_root/etc/group"
+  printf 'root:x:0:\ntty:x:5:\nwww-data:x:33:\n' >"$guest_root/etc/group"
   printf 'root:*:19700:0:99999:7:::\nwww-data:*:19700:0:99999:7:::\n' >"$guest_root/etc/shadow"
+  echo /bin/sh >"$guest_root/etc/shells"
   chmod 600 "$guest_root/etc/shadow"
-  chmod 700 "$guest_root/root" "$guest_root/etc/ssl/private"
-  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
-    -subj "/CN=vorna-guest" -addext "subjectAltName=IP:127.0.0.1" \
-    -keyout "$guest_root/etc/ssl/private/dashwick.key" -out "$guest_root/etc/ssl/certs/dashwick.pem" 2>/dev/null
+  chmod 700 "$guest_root/root" "$guest_root/etc/ssl/private" "$guest_root/etc/dropbear"
+  nginx_certificate "$guest_root/etc/ssl/private/dashwick.key" "$guest_root/etc/ssl/certs/dashwick.pem" \
+    vorna-guest 30
   cp "$guest_top/deploy/nginx/dashwick.conf" "$guest_root/etc/nginx/dashwick.conf"
-  cat >"$guest_root/etc/nginx/nginx.conf" <<'EOF'
-user www-data;
-worker_processes 1;
-pid /run/nginx.pid;
-events { worker_connections 256; }
-http {
-    client_body_temp_path /run/nginx/client_body;
-    proxy_temp_path /run/nginx/proxy;
-    fastcgi_temp_path /run/nginx/fastcgi;
-    uwsgi_temp_path /run/nginx/uwsgi;
-    scgi_temp_path /run/nginx/scgi;
-    access_log off;
-    include /etc/nginx/dashwick.conf;
-}
-EOF
+  nginx_conf /run/nginx /run/nginx.pid off /etc/nginx/dashwick.conf >"$guest_root/etc/nginx/nginx.conf"
   (cd "$guest_root" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$guest_dir/initrd.img"
   cp "$guest_kernel" "$guest_dir/vmlinuz"
 }
@@ -198,20 +211,41 @@ EOF
 # guest_start SERIAL DISK [DRIVE] [-- KERNEL ARGUMENTS]: boots the kernel and
 # initramfs of guest_parts with DISK as the persistent disk, or with
 # guest_boot_image set, that image from its own boot loader. DRIVE, when
-# given, is the configuration drive, attached after it.
+# given, is the configuration drive: an IDE CD-ROM when it ends in .iso, a
+# virtio disk after DISK otherwise.
 guest_start() {
-  local serial=$1 disk=$2 drive=${3:-} extra=${4:-}
-  local net="user,id=net0,restrict=on,net=169.254.0.0/16,host=169.254.169.2"
-  net+=",dhcpstart=$guest_address,hostfwd=tcp:127.0.0.1:$guest_port-$guest_address:443"
-  [ -z "$guest_metadata" ] ||
-    net+=",guestfwd=tcp:169.254.169.254:80-cmd:busybox httpd -i -h $guest_metadata"
+  local serial=$1 disk=$2 drive=${3:-} extra=${4:-} subnet
+  subnet=$(busybox ipcalc -n -p "$guest_address" "$guest_netmask" | sort | cut -d= -f2 | paste -sd/)
+  local net="user,id=net0,restrict=on,net=$subnet,host=$guest_gateway,dns=$guest_dns"
+  net+=",hostfwd=tcp:127.0.0.1:$guest_port-$guest_address:443"
+  net+=",hostfwd=tcp:127.0.0.1:$guest_ssh_port-$guest_address:22"
   local args=(-nodefaults -no-user-config -accel tcg -m 256 -smp 1 -display none
-              -serial "file:$serial" -no-reboot -netdev "$net"
-              -device "virtio-net-pci,netdev=net0,mac=$guest_mac")
+              -serial "file:$serial" -no-reboot -netdev "$net")
+  guest_monitor=
+  if [ -z "$guest_metadata" ]; then
+    args+=(-device "virtio-net-pci,netdev=net0,mac=$guest_mac")
+  else
+    # The metadata service's network joins the NIC on a hub. Each restricted
+    # network resets the TCP segments it has no rule for, the other's among
+    # them, so only one is connected at a time: the metadata service's until
+    # seedcfg has run (guest_wait switches), the metadata's subnet after.
+    local meta="user,id=meta0,restrict=on,net=169.254.0.0/16,host=169.254.169.2"
+    meta+=",guestfwd=tcp:169.254.169.254:80-cmd:busybox httpd -i -h $guest_metadata"
+    guest_monitor=$serial.monitor
+    rm -f "$guest_monitor".{in,out} && mkfifo "$guest_monitor".{in,out}
+    args+=(-netdev "$meta" -netdev hubport,id=hub0,hubid=0,netdev=net0
+           -netdev hubport,id=hub1,hubid=0,netdev=meta0 -netdev hubport,id=nic0,hubid=0
+           -device "virtio-net-pci,netdev=nic0,mac=$guest_mac" -S -monitor "pipe:$guest_monitor")
+  fi
+  [ "$guest_rng" = 0 ] || args+=(-device virtio-rng-pci)
   local format=raw
   case $disk in *.qcow2) format=qcow2 ;; esac
   args+=(-drive "file=$disk,if=virtio,format=$format${guest_disk_options:+,$guest_disk_options}")
-  [ -z "$drive" ] || args+=(-drive "file=$drive,if=virtio,format=raw,readonly=on")
+  case $drive in
+  '') ;;
+  *.iso) args+=(-drive "file=$drive,if=ide,media=cdrom") ;;
+  *) args+=(-drive "file=$drive,if=virtio,format=raw,readonly=on") ;;
+  esac
   [ -n "${guest_boot_image:-}" ] || args+=(-kernel "$guest_dir/vmlinuz" -initrd "$guest_dir/initrd.img"
     -append "console=ttyS0 quiet panic=-1 vorna.persist=/dev/vda $extra")
   : >"$serial"
@@ -219,6 +253,14 @@ guest_start() {
   # killed on its time-out).
   setpriv --pdeathsig KILL qemu-system-x86_64 "${args[@]}" </dev/null >>"$serial.qemu" 2>&1 &
   guest_pid=$!
+  # Paused (-S) until the subnet's network is disconnected.
+  [ -z "$guest_monitor" ] || guest_command 'set_link net0 off' cont
+}
+
+# guest_command COMMAND...: QEMU monitor commands, one a line.
+guest_command() {
+  [ -n "$guest_monitor" ] || return 1
+  timeout 10 bash -c 'printf "%s\n" "${@:2}" >"$1"' - "$guest_monitor.in" "$@"
 }
 
 # guest_wait SERIAL STEP SECONDS: 0 once the boot record has STEP, 1 when
@@ -226,6 +268,10 @@ guest_start() {
 guest_wait() {
   local serial=$1 step=$2 tenths=$(($3 * 10)) i
   for ((i = 0; i < tenths; i++)); do
+    if [ -n "$guest_monitor" ] && grep -q "^vorna-boot [0-9.]* seedcfg" "$serial" 2>/dev/null; then
+      guest_command 'set_link meta0 off' 'set_link net0 on'
+      guest_monitor=
+    fi
     grep -q "^vorna-boot [0-9.]* $step" "$serial" 2>/dev/null && return 0
     kill -0 "$guest_pid" 2>/dev/null || return 1
     sleep 0.1
@@ -234,8 +280,14 @@ guest_wait() {
 }
 
 guest_stop() {
+  local i
   [ -n "$guest_pid" ] || return 0
   kill -TERM "$guest_pid" 2>/dev/null || true
+  for ((i = 0; i < 50; i++)); do
+    kill -0 "$guest_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$guest_pid" 2>/dev/null || true
   wait "$guest_pid" 2>/dev/null || true
   guest_pid=
 }

@@ -19,7 +19,10 @@
   const followMs = 2000;
   const pollMs = 500;
   // The server kills a job after 180 s; polling stops a little later.
-  const pollLimit = Math.ceil(200000 / pollMs);
+  const jobLimitMs = 200000;
+  // While the panel cannot be reached, a job is asked after again at
+  // twice the wait each time, up to this.
+  const backoffMs = 5000;
   const cpuWindowMs = 120000;
   // The server sends at most the last 64 KiB of a log.
   const logLimit = 65536;
@@ -39,6 +42,9 @@
     busy: (title) => title + ' is running; the actions return when it ends.',
     tooLong: 'The task did not end within three minutes; its state is unknown.',
     expired: 'The task is no longer known to the server.',
+    restarted: 'The panel\'s backend restarted while the task ran: the task\'s result is no longer known.',
+    retrying: (status, why) => (status === 0 ? 'The panel cannot be reached at the moment.' : why) +
+      ' Trying again…',
     isProtected: (name) => name + ' is protected: the system needs it, so the panel does not remove it.',
     sshLoss: (action, name) => capital(action) + ' ' + name + '? You may lose SSH access to this machine.',
     removeRisk: (name) => 'Remove the package ' + name + '? Programs that need it may stop working.',
@@ -142,17 +148,55 @@
     }
   }
 
-  // Polls a job until it is done; seen(output) gets the output as it grows.
-  async function awaitJob(job, seen) {
+  // What the browser or nginx answers while the backend or nginx restarts
+  // (or nginx's limit is reached): worth asking again a little later.
+  const outage = (e) => [0, 429, 502, 503, 504].includes(e.status);
+
+  // Reads /api/system again, whose token the page then holds; true when it
+  // is not token, that is when the backend has restarted since it handed
+  // token out, with a job table of its own.
+  async function restarted(token) {
+    await system();
+    return auth.token !== token;
+  }
+
+  // Polls a job, started with token, until it is done; seen(output) gets
+  // the output as it grows. While the panel cannot be reached it asks again
+  // less and less often, and says so through waiting(sentence) ('' once it
+  // answers again). A backend that restarted meanwhile knows nothing of the
+  // job, even when it answers for its number (its own job of that number):
+  // the result is unknown then. So after a time out of reach, and when the
+  // job's number is unknown, the token tells whether it was a restart. (A
+  // restart between two polls that also ran a job of that number in the
+  // new table goes unseen; asking for the token at every poll would spend
+  // nginx's limit of requests.)
+  async function awaitJob(job, token, seen, waiting) {
     const mine = auth.epoch;
-    for (let i = 0; i < pollLimit; i++) {
+    const until = Date.now() + jobLimitMs;
+    let wait = pollMs;
+    let doubt = false;   // out of reach since the last answer
+    while (Date.now() < until) {
       let data;
       try {
         data = await json('/api/job?id=' + job);
+        if (doubt) data.restarted = await restarted(token);
       } catch (e) {
-        throw e.status === 404 ? failure(404, say.expired) : e;
+        if (mine !== auth.epoch || e.status === 401) throw failure(401, say.signedOut);
+        if (e.status === 404) {
+          throw failure(404, (await restarted(token).catch(() => false)) ? say.restarted : say.expired);
+        }
+        if (!outage(e)) throw e;
+        if (waiting) waiting(say.retrying(e.status, e.message));
+        doubt = true;
+        await sleep(wait);
+        wait = Math.min(wait * 2, backoffMs);
+        continue;
       }
       if (mine !== auth.epoch) throw failure(401, say.signedOut);
+      if (doubt && waiting) waiting('');
+      doubt = false;
+      wait = pollMs;
+      if (data.restarted) throw failure(0, say.restarted);
       if (seen) seen(data.output || '');
       if (data.done) return { status: data.exit, output: data.output || '' };
       await sleep(pollMs);
@@ -275,6 +319,7 @@
       if (e.status !== 401) showError(view, e);
       return null;
     }
+    const token = auth.token;   // the one the job was started with
     const card = cards[view];
     if (show !== 'quiet') {
       card.block.dataset.job = String(job);
@@ -291,7 +336,8 @@
     }
     const shown = () => show !== 'quiet' && card.block.dataset.job === String(job);
     try {
-      const done = await awaitJob(job, (output) => { if (shown()) setText(card.output, output, false); });
+      const done = await awaitJob(job, token, (output) => { if (shown()) setText(card.output, output, false); },
+        (why) => showError(view, why));
       if (shown()) {
         setBadge(card, done.status === 0 ? 'good' : 'bad', 'Exit status ' + done.status);
         if (done.status !== 0) card.fold.open = true;

@@ -10,6 +10,9 @@
 // DASHWICK "-" means a panel that already runs at BASE_URL (the guest of
 // tests/guest_boot_test.sh): it is signed in to with PANEL_PASSWORD and
 // expected to report PANEL_HOSTNAME, and nothing is started or restarted.
+// With PANEL_TOOLS=guest its tools are the guest's own (deploy/guest/tools)
+// rather than the stand-ins of examples/tools, with crond stopped and
+// disabled beforehand.
 //
 // Run it through run.sh, which gives it a private network namespace: the
 // server listens on 127.0.0.1:8088 (880 behind the front) there and chromium reaches it there.
@@ -33,6 +36,18 @@ if (!dashwick || !shots) {
 const external = dashwick === '-';
 const password = external ? process.env.PANEL_PASSWORD : 'br0wser:test ünïcode';   // a colon, a blank, non-ASCII
 const hostName = external ? process.env.PANEL_HOSTNAME : 'node-1';   // the sandbox's own
+// What the tools behind the panel offer: the services (one stopped and
+// disabled, one running), an installed package with a newer version, one to
+// install with its tool's line, and the address the network view shows.
+const tools = external && process.env.PANEL_TOOLS === 'guest' ? {
+  services: 'crond dashwick dropbear nginx syslogd', stopped: 'crond', running: 'syslogd',
+  upgradable: ['hello', '1.0 → 1.1', 'installed upgradable', 'Upgrade Remove'],
+  install: ['dirtree', 'dirtree 1.0 installed'], address: 'inet 10.20.0.15/24',
+} : {
+  services: 'cron dashwick dropbear nginx ntpd syslogd', stopped: 'ntpd', running: 'cron',
+  upgradable: ['dropbear', '2022.82 → 2022.83', 'installed upgradable protected', 'Upgrade'],
+  install: ['htop', 'htop 3.2.2 installed'], address: 'inet 192.0.2.10/24',
+};
 const origin = new URL(base ?? 'http://127.0.0.1:8088').origin;
 const proxied = origin.startsWith('https:');
 // The front's certificate is made for the run: trusted without a check,
@@ -51,27 +66,37 @@ function check(ok, what) {
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
+// Starts the nginx front in a directory of its own (each start an empty one).
+let fronts = 0;
+function spawnFront() {
+  chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
+  const dir = join(scratch, 'front' + ++fronts);
+  mkdirSync(dir);
+  front = spawn(join(top, 'scripts', 'nginx-front'), [dir, new URL(origin).port || '443'],
+    { stdio: ['ignore', 'inherit', 'inherit'] });
+}
+
 // Starts the sandboxed server; resolves once "/" answers (10 s at most).
 async function startServer() {
-  if (proxied && !front && !external) {
-    // Started once; it stays while the server restarts behind it.
-    chmodSync(scratch, 0o711);  // nginx's workers reach their temporary files
-    mkdirSync(join(scratch, 'front'));
-    front = spawn(join(top, 'scripts', 'nginx-front'), [join(scratch, 'front'), new URL(origin).port || '443'],
-      { stdio: ['ignore', 'inherit', 'inherit'] });
-  }
+  // The front is started once; it stays while the server restarts behind it.
+  if (proxied && !front && !external) spawnFront();
   if (!external) {
     server = spawn(join(top, 'scripts', 'panel-sandbox'), [dashwick, proxied ? '880' : '8088', join(scratch, 'logs')],
       { stdio: ['pipe', 'inherit', 'inherit'], env: { ...process.env, SANDBOX_HOSTNAME: hostName } });
     server.stdin.end(password + '\n');
   }
+  await answering();
+}
+
+// Resolves once "/" answers (10 s at most).
+async function answering() {
   for (let i = 0; i < 100; i++) {
     try {
       if ((await fetch(origin + '/')).status === 200) return;
     } catch { /* not listening yet */ }
     await sleep(100);
   }
-  throw new Error('dashwick did not answer within 10 s');
+  throw new Error('the panel did not answer within 10 s');
 }
 
 // Stops it by its pid; the launcher takes the namespace down with it.
@@ -191,24 +216,25 @@ async function main() {
       const names = await page.locator('#services-rows th').allTextContents();
       const offered = (name) => page.locator('#services-rows tr', { hasText: name }).locator('button')
         .allTextContents().then((t) => t.join(' '));
-      const before = [await offered('ntpd'), await offered('cron')];
+      const before = [await offered(tools.stopped), await offered(tools.running)];
       const folded = await page.evaluate(() => !document.querySelector('#services-task details').open);
-      await page.click('button[aria-label="Start ntpd"]');
+      await page.click(`button[aria-label="Start ${tools.stopped}"]`);
       const disabled = await page.evaluate(() => [...document.querySelectorAll('#view-services .act')]
         .every((b) => b.disabled));
       const note = await textOf(page, '#services-busy');
-      await page.locator('#services-task .task-title').filter({ hasText: 'Start ntpd' }).waitFor();
+      await page.locator('#services-task .task-title').filter({ hasText: `Start ${tools.stopped}` }).waitFor();
       const status = await waitBadge(page, 'services');
       const output = await textOf(page, '#services-task pre');
-      await page.locator('button[aria-label="Stop ntpd"]').waitFor({ timeout: 30000 });
+      await page.locator(`button[aria-label="Stop ${tools.stopped}"]`).waitFor({ timeout: 30000 });
       await page.locator('#services-busy:empty').waitFor({ state: 'attached' });
       const enabled = await page.evaluate(() => [...document.querySelectorAll('#view-services .act')]
         .every((b) => !b.disabled));
       console.log('     offered ' + before.join(' | ') + '; while running: ' + note);
-      return names.join(' ') === 'cron dashwick dropbear nginx ntpd syslogd' && folded &&
+      return names.join(' ') === tools.services && folded &&
         before[0] === 'Start Enable' && before[1] === 'Stop Restart Disable' && disabled &&
-        note.includes('Start ntpd is running') && enabled && (await offered('ntpd')) === 'Stop Restart Enable' &&
-        status === 'Exit status 0' && output.includes('ntpd: running') && !/[\x1b\r]/.test(output);
+        note.includes(`Start ${tools.stopped} is running`) && enabled &&
+        (await offered(tools.stopped)) === 'Stop Restart Enable' &&
+        status === 'Exit status 0' && output.includes(`${tools.stopped}: running`) && !/[\x1b\r]/.test(output);
     }],
     ['stopping dropbear asks first, naming the lost SSH access, Cancel focused', [], async () => {
       await page.click('button[aria-label="Stop dropbear"]');
@@ -217,7 +243,7 @@ async function main() {
       const focused = await page.evaluate(() => document.activeElement.id);
       await page.keyboard.press('Enter');   // the focused Cancel
       const cancelled = !(await page.isVisible('#confirm')) &&
-        (await textOf(page, '#services-task .task-title')) === 'Start ntpd';
+        (await textOf(page, '#services-task .task-title')) === `Start ${tools.stopped}`;
       await page.click('button[aria-label="Stop dropbear"]');
       await page.click('#confirm-yes');
       await page.locator('#services-task .task-title').filter({ hasText: 'Stop dropbear' }).waitFor();
@@ -263,8 +289,8 @@ async function main() {
     ['after a Restart on a phone its output is in view and announced', [], async () => {
       await page.setViewportSize(sizes.phone);
       await page.evaluate(() => window.scrollTo(0, 0));
-      await page.click('button[aria-label="Restart cron"]');
-      await page.locator('#services-task .task-title').filter({ hasText: 'Restart cron' }).waitFor();
+      await page.click(`button[aria-label="Restart ${tools.running}"]`);
+      await page.locator('#services-task .task-title').filter({ hasText: `Restart ${tools.running}` }).waitFor();
       const box = await page.evaluate(() => {
         const r = document.querySelector('#services-task pre').getBoundingClientRect();
         return { top: r.top, bottom: r.bottom, height: innerHeight };
@@ -277,17 +303,19 @@ async function main() {
     }],
     ['packages: the lists joined; protected ones offer no Remove; install, confirmed removal', [], async () => {
       await page.click('#tab-packages');
-      const dropbear = page.locator('#packages-rows tr', { hasText: 'dropbear' });
-      await dropbear.waitFor({ timeout: 30000 });
-      const joined = (await dropbear.textContent()).includes('2022.82 → 2022.83') &&
-        (await dropbear.locator('.word').allTextContents()).join(' ') === 'installed upgradable protected' &&
-        (await dropbear.locator('button').allTextContents()).join(' ') === 'Upgrade';
+      const [upgradable, versions, words, buttons] = tools.upgradable;
+      const row = page.locator('#packages-rows tr', { hasText: upgradable });
+      await row.waitFor({ timeout: 30000 });
+      const joined = (await row.textContent()).includes(versions) &&
+        (await row.locator('.word').allTextContents()).join(' ') === words &&
+        (await row.locator('button').allTextContents()).join(' ') === buttons;
+      const [name, line] = tools.install;
       await page.click('#packages-available');
-      await page.locator('#packages-rows tr', { hasText: 'htop' }).waitFor({ timeout: 30000 });
-      const offer = (await page.locator('#packages-rows tr', { hasText: 'htop' }).locator('button')
+      await page.locator('#packages-rows tr', { hasText: name }).waitFor({ timeout: 30000 });
+      const offer = (await page.locator('#packages-rows tr', { hasText: name }).locator('button')
         .allTextContents()).join(' ') === 'Install';
       await page.click('#packages-installed');
-      await page.locator('#packages-rows tr', { hasText: 'htop' }).waitFor({ state: 'detached', timeout: 30000 });
+      await page.locator('#packages-rows tr', { hasText: name }).waitFor({ state: 'detached', timeout: 30000 });
       await page.locator('#packages-busy:empty').waitFor({ state: 'attached' });
       // Typed in by hand, a protected name is refused before any request.
       let sent = 0;
@@ -298,31 +326,31 @@ async function main() {
       await page.press('#package-name', 'Enter');
       await page.locator('#packages-error').filter({ hasText: 'sh is protected' }).waitFor();
       page.off('request', count);
-      await page.fill('#package-name', 'htop');
+      await page.fill('#package-name', name);
       await page.selectOption('#package-action', 'install');
       await page.press('#package-name', 'Enter');
-      await page.locator('#packages-task .task-title').filter({ hasText: 'Install htop' }).waitFor();
+      await page.locator('#packages-task .task-title').filter({ hasText: `Install ${name}` }).waitFor();
       const installed = await waitBadge(page, 'packages');
       const output = await textOf(page, '#packages-task pre');
-      await page.locator('#packages-rows th', { hasText: 'htop' }).waitFor({ timeout: 30000 });
+      await page.locator('#packages-rows th', { hasText: name }).waitFor({ timeout: 30000 });
       await page.locator('#packages-busy:empty').waitFor({ state: 'attached' });
       // Cancelled with Escape: nothing starts.
-      await page.click('button[aria-label="Remove htop"]');
+      await page.click(`button[aria-label="Remove ${name}"]`);
       await page.keyboard.press('Escape');
       const cancelled = !(await page.isVisible('#confirm')) &&
-        (await textOf(page, '#packages-task .task-title')) === 'Install htop';
-      await page.click('button[aria-label="Remove htop"]');
+        (await textOf(page, '#packages-task .task-title')) === `Install ${name}`;
+      await page.click(`button[aria-label="Remove ${name}"]`);
       await page.click('#confirm-yes');
-      await page.locator('#packages-task .task-title').filter({ hasText: 'Remove htop' }).waitFor();
+      await page.locator('#packages-task .task-title').filter({ hasText: `Remove ${name}` }).waitFor();
       const removed = await waitBadge(page, 'packages');
-      await page.locator('#packages-rows th', { hasText: 'htop' }).waitFor({ state: 'detached', timeout: 30000 });
-      return joined && offer && sent === 0 && installed === 'Exit status 0' && output.includes('htop 3.2.2 installed') &&
+      await page.locator('#packages-rows th', { hasText: name }).waitFor({ state: 'detached', timeout: 30000 });
+      return joined && offer && sent === 0 && installed === 'Exit status 0' && output.includes(line) &&
         cancelled && removed === 'Exit status 0';
     }],
     ['the network view shows the addresses', [], async () => {
       await page.click('#tab-network');
       await waitBadge(page, 'network');
-      return (await textOf(page, '#network-task pre')).includes('inet 192.0.2.10/24');
+      return (await textOf(page, '#network-task pre')).includes(tools.address);
     }],
     ['the sections are reachable with the keyboard alone', [], async () => {
       await page.click('#tab-overview');
@@ -410,6 +438,38 @@ async function main() {
       // The job numbers start again with the new server.
       return status === 'Exit status 0' && (await page.getAttribute('#network-task', 'data-job')) === '1';
     }],
+    ['restarts under a running task are waited out: after nginx\'s the task\'s own result; after the ' +
+      'backend\'s its result no longer known, and the next task goes with the new token',
+    [404, 502, 'ERR_CONNECTION_REFUSED'], async () => {
+      if (external) return null;
+      let refused = 0;
+      const count = (r) => { if (r.url().endsWith('/api/run') && r.status() === 403) refused++; };
+      page.on('response', count);
+      await page.click('#tab-services');
+      // Restart cron (1.6 s) with stop() and start() in its middle: its badge at the end.
+      const restartCron = async (stop, start) => {
+        await page.locator('#services-busy:empty').waitFor({ state: 'attached' });
+        await page.click('button[aria-label="Restart cron"]');
+        await page.locator('#services-task .badge').filter({ hasText: 'Running' }).waitFor();
+        if (stop) {
+          await stop();
+          await page.locator('#services-error').filter({ hasText: 'Trying again' }).waitFor({ timeout: 5000 });
+          await start();
+        }
+        await page.locator('#services-task .badge').filter({ hasText: /Exit status|Unknown/ }).waitFor({ timeout: 30000 });
+        return textOf(page, '#services-task .badge');
+      };
+      const nginx = !proxied || ((await restartCron(stopFront, async () => { spawnFront(); await answering(); }))
+        === 'Exit status 0' && (await textOf(page, '#services-task pre')).includes('cron: running'));
+      const backend = await restartCron(stopServer, startServer);
+      const message = await textOf(page, '#services-error');
+      const next = await restartCron();
+      page.off('response', count);
+      console.log('     ' + backend + ': ' + message + ' Then: ' + next + ', ' + refused + ' refused tokens');
+      // The job numbers start again with the new backend.
+      return nginx && backend === 'Unknown' && message.includes('result is no longer known') &&
+        next === 'Exit status 0' && (await page.getAttribute('#services-task', 'data-job')) === '1' && refused === 0;
+    }],
   ];
 
   for (const [name, statuses, body] of steps) {
@@ -460,7 +520,7 @@ async function main() {
   await page.click('#sign-out');
   check(await page.isVisible('#view-signin') && (await page.inputValue('#password')) === '' &&
     (await textOf(page, '#log-text')) === '' && (await page.evaluate(() => document.body.textContent))
-      .indexOf('ntpd') < 0, 'signing out returns to the sign-in view and clears what was read');
+      .indexOf(tools.stopped) < 0, 'signing out returns to the sign-in view and clears what was read');
   for (const scheme of ['light', 'dark']) {
     for (const size of ['phone', 'desktop']) {
       await shoot('signin', scheme, size);
