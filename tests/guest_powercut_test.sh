@@ -15,7 +15,8 @@
 # in it (--seed S gives the same places again). Each cut gets a fresh copy of
 # the prepared disk, read from outside afterwards (journal replayed on a
 # copy, e2fsck -n, debugfs), then boots once more with the same documents and
-# must come up configured.
+# must come up configured; one of those disks, cut between two writes, ends
+# the test with SSH logins with the rotated key and the new password.
 set -u
 build=$(realpath "$1")
 shift
@@ -31,7 +32,7 @@ done
 top=$(cd "$(dirname "$0")/.." && pwd)
 guest_dir=$build/guest
 . "$top/deploy/guest/lib.sh"
-guest_packages openssh-client || exit 1
+guest_packages || exit 1
 mkdir -p "$guest_dir"
 guest_parts "$build" || exit 1
 began=$EPOCHREALTIME
@@ -169,6 +170,7 @@ cut_boot() {
 reference=$scratch/reference.img
 cp --sparse=always "$prepared" "$reference"
 guest_port=$(free_port)
+guest_ssh_port=$(free_port)
 if ! cut_boot "$reference" "$scratch/reference.serial" || ! guest_wait "$scratch/reference.serial" configured 60; then
   echo "FAIL the boot without cut did not get configured"
   tail -n 30 "$scratch/reference.serial" "$scratch/reference.serial.qemu"
@@ -275,7 +277,7 @@ one_cut() {
   pause "$wait_for"
   kill -KILL "$guest_pid"
   instant=$(since "$t_start")
-  wait "$guest_pid" 2>/dev/null
+  { wait "$guest_pid"; } 2>/dev/null  # without the shell's "Killed"
   guest_pid=
   # Read as the next mount would find it.
   if ! replayed "$disk" "$disk.copy"; then echo "cut $n: the journal replay failed" >>"$faults"; fi
@@ -299,7 +301,7 @@ one_cut() {
   guest_start "$next" "$disk" "$scratch/new.iso"
   if guest_wait "$next" configured 60; then
     kill -KILL "$guest_pid"
-    wait "$guest_pid" 2>/dev/null
+    { wait "$guest_pid"; } 2>/dev/null
     guest_pid=
     replayed "$disk" "$disk.copy" && dump "$disk.copy" "$dir"
     for name in "${files[@]}"; do
@@ -323,6 +325,9 @@ one_cut() {
   [ "${fsck:-0}" = 0 ] || echo "cut $n: the guest's e2fsck -p ended with status $fsck" >>"$faults"
   printf '%4d  %7s  %6d   %s   %s %s %s %s %s    %-4s %-3s %s\n' "$n" "$(seconds "$instant")" "$offset" "$state" \
     "${state:0:1}" "${state:1:1}" "${state:2:1}" "${state:3:1}" "${state:4:1}" "$logs" "${fsck:-?}" "$converged" >"$scratch/row.$n"
+  # The first disk cut between two writes that came up configured is kept
+  # for the SSH login at the end (a link made once, whichever lane is first).
+  [[ $converged == yes && $state == *O* && $state == *[NU]* ]] && ln "$disk" "$scratch/login.img" 2>/dev/null
   rm -f "$disk" "$disk.copy" "$disk.fsck"
   rm -rf "$dir"
 }
@@ -341,6 +346,7 @@ cuts_over() {
     (
       trap 'guest_stop; exit 1' TERM
       guest_port=$(free_port)
+      guest_ssh_port=$(free_port)
       for ((n = first + lane; n < last; n += lane_count)); do
         kill -0 $$ 2>/dev/null || break
         one_cut "$n" "${offsets[n]}"
@@ -386,17 +392,24 @@ echo "$mixed cuts between the first and the last write"
 need=$((cuts >= 40 ? 5 : cuts / 8))
 [ "$mixed" -ge "$need" ] || fail "only $mixed cuts fell between seedcfg's writes ($need needed): the cuts missed the window"
 
-# One login with the rotated key, once the guest has an SSH server.
-if [ -x "$guest_root/usr/sbin/dropbear" ] && [ -n "${guest_ssh_port:-}" ]; then
-  cp --sparse=always "$reference" "$scratch/login.img"
+# SSH logins with the rotated key and the new password, on a disk cut
+# between two writes and booted again since.
+if [ -e "$scratch/login.img" ]; then
+  guest_port=$(free_port)
+  guest_ssh_port=$(free_port)
   guest_start "$scratch/login.serial" "$scratch/login.img" "$scratch/new.iso"
   guest_wait "$scratch/login.serial" panel 90 || fail "the boot for the SSH login did not reach the panel"
-  ssh -i "$scratch/rotated" -p "$guest_ssh_port" -o BatchMode=yes -o StrictHostKeyChecking=no \
-    -o UserKnownHostsFile=/dev/null -o ConnectTimeout=20 root@127.0.0.1 true 2>/dev/null ||
-    fail "no SSH login with the rotated key"
+  ssh_options=(-p "$guest_ssh_port" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
+               -o ConnectTimeout=15 -o LogLevel=ERROR root@127.0.0.1)
+  login=$(timeout 40 ssh -o BatchMode=yes -o IdentitiesOnly=yes -i "$scratch/rotated" "${ssh_options[@]}" hostname 2>&1)
+  [ "$login" = vorna-recut ] && echo "ok   SSH login with the rotated key (host name $login)" ||
+    fail "SSH login with the rotated key: $login"
+  login=$(timeout 40 sshpass -p "$new_password" ssh -o PubkeyAuthentication=no -o PreferredAuthentications=password \
+    -o NumberOfPasswordPrompts=1 "${ssh_options[@]}" hostname 2>&1)
+  [ "$login" = vorna-recut ] && echo "ok   SSH login with the new password" || fail "SSH login with the new password: $login"
   guest_stop
 else
-  echo "pending: the guest has no SSH server yet; the login with the rotated key waits for it"
+  fail "no disk cut between two writes came up for the SSH login"
 fi
 echo "time: $(seconds "$(since "$began")") s"
 echo "$failures failures"
