@@ -50,7 +50,14 @@ int copy_onto(int source, const char *to) {
     // then reuse instead of freeing and taking new ones, and what is left of
     // the old content is cut after it: so the generation ends as if emptied
     // first, holding the part copied when the copy fails part-way.
+    //
+    // The copy reaches the disk before its length is set and before the
+    // next step overwrites its source. Setting the length first would let a
+    // power cut leave a generation of the right size whose blocks were never
+    // written (read back as NUL bytes), and without the sync a generation
+    // could be lost between the copies.
     int status = platform_copy_file(source, target);
+    if (status == 0 && fdatasync(target) != 0) status = -1;
     off_t end = lseek(target, 0, SEEK_CUR);
     if (end < 0 || ftruncate(target, end) != 0) status = -1;
     if (close(target) != 0) status = -1;

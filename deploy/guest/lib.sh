@@ -6,7 +6,7 @@
 #   guest_packages [PACKAGE...]     installs the host tools that are missing
 #   guest_parts BUILD               kernel and initramfs for BUILD's programs
 #   guest_drive iso|fat DOCS FILE   a configuration drive holding DOCS
-#   guest_disk FILE                 a fresh persistent disk (ext2)
+#   guest_disk FILE                 a fresh persistent disk (ext4)
 #   guest_image FILE                the guest as a bootable disk image
 #   guest_start SERIAL DISK [DRIVE] starts QEMU, its pid in $guest_pid
 #   guest_wait SERIAL STEP SECONDS  waits for a step of the boot record
@@ -42,6 +42,7 @@ guest_port=${guest_port:-8443}
 guest_ssh_port=${guest_ssh_port:-2222}
 guest_rng=${guest_rng:-1}
 guest_metadata=${guest_metadata:-}
+guest_disk_options=${guest_disk_options:-}  # more -drive options for the persistent disk
 guest_pid=
 guest_monitor=  # QEMU's monitor while the metadata service's network is connected
 # The build targets that guest_parts takes its programs from.
@@ -124,12 +125,13 @@ guest_parts() {
   done
   strip -o "$guest_root/usr/sbin/seedcfg" "$build/agent/seedcfg"
   strip -o "$guest_root/usr/sbin/dashwick" "$build/panel/dashwick"
-  cp /usr/sbin/nginx /usr/sbin/dropbear /usr/bin/dropbearkey "$guest_root/usr/sbin/"
+  cp /usr/sbin/nginx /usr/sbin/dropbear /usr/bin/dropbearkey /sbin/e2fsck "$guest_root/usr/sbin/"
   guest_add_programs "$guest_root/usr/sbin/seedcfg" "$guest_root/usr/sbin/dashwick" /usr/sbin/nginx \
-    /usr/sbin/dropbear /usr/bin/dropbearkey
+    /usr/sbin/dropbear /usr/bin/dropbearkey /sbin/e2fsck
   cp "$guest_top"/panel/assets/* "$guest_root/usr/share/dashwick/" 2>/dev/null || true
   # virtio_rng feeds the kernel's random pool; sr_mod over ata_piix is the
-  # cloud's IDE CD-ROM.
+  # cloud's IDE CD-ROM. ext4 and its journal are built into Debian's cloud
+  # kernel.
   for module in virtio_pci virtio_blk virtio_net virtio_rng ata_piix sr_mod isofs vfat \
                 nls_cp437 nls_ascii nls_utf8; do
     guest_add_module "$module" || return 1
@@ -168,13 +170,13 @@ guest_drive() {
   esac
 }
 
-# guest_disk FILE: the persistent disk, empty ext2.
+# guest_disk FILE: the persistent disk, empty ext4 with its journal.
 guest_disk() {
-  rm -f "$1" && truncate -s 32M "$1" && mkfs.ext2 -q -F "$1"
+  rm -f "$1" && truncate -s 32M "$1" && mkfs.ext4 -q -F "$1"
 }
 
 # guest_image FILE: a disk with an MBR partition table, syslinux's boot code,
-# a FAT boot partition (syslinux, kernel, initramfs) and the ext2 persistent
+# a FAT boot partition (syslinux, kernel, initramfs) and the ext4 persistent
 # partition; qcow2 when FILE ends in .qcow2, raw otherwise. No loop mounts:
 # everything is written at its offset with mkfs.vfat, mtools and syslinux.
 guest_image() {
@@ -199,7 +201,7 @@ LABEL vorna
 EOF
   mcopy -i "$raw@@$((boot_start * 512))" "$guest_dir/syslinux.cfg" "$guest_dir/vmlinuz" \
     "$guest_dir/initrd.img" ::/ || return 1
-  mkfs.ext2 -q -F -E offset=$((data_start * 512)) "$raw" 32M || return 1
+  mkfs.ext4 -q -F -E offset=$((data_start * 512)) "$raw" 32M || return 1
   case $file in
   *.qcow2) qemu-img convert -f raw -O qcow2 "$raw" "$file" && rm -f "$raw" ;;
   *) mv "$raw" "$file" ;;
@@ -238,7 +240,7 @@ guest_start() {
   [ "$guest_rng" = 0 ] || args+=(-device virtio-rng-pci)
   local format=raw
   case $disk in *.qcow2) format=qcow2 ;; esac
-  args+=(-drive "file=$disk,if=virtio,format=$format")
+  args+=(-drive "file=$disk,if=virtio,format=$format${guest_disk_options:+,$guest_disk_options}")
   case $drive in
   '') ;;
   *.iso) args+=(-drive "file=$drive,if=ide,media=cdrom") ;;
