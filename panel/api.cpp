@@ -18,6 +18,7 @@
 
 #include "panel/auth.h"
 #include "panel/reply.h"
+#include "panel/request.h"
 #include "panel/tasks.h"
 #include "platform/cpustat.h"
 #include "platform/monotonic.h"
@@ -29,8 +30,6 @@ constexpr size_t file_size = 65536;  // most bytes of a file that one reply carr
 constexpr size_t asset_path_size = 128;
 constexpr size_t log_path_size = 160;
 constexpr std::string_view asset_directory = "/usr/share/dashwick/";
-constexpr const char *plain_text = "text/plain; charset=utf-8";
-constexpr const char *json_type = "application/json";
 
 // Assets, log tails and job outputs, one at a time; one byte more for the
 // terminator the JSON writer needs behind a job's output.
@@ -77,26 +76,6 @@ size_t filter_buffer(size_t length) {
     size_t kept = filter_terminal(file_buffer, length, &state);
     file_buffer[kept] = 0;
     return kept;
-}
-
-// A stream for a JSON body; null, after answering 500, when there is no
-// memory for it.
-FILE *open_json(int client, char **data, size_t *size) {
-    FILE *out = open_memstream(data, size);
-    if (!out) message(client, 500, "Out of memory\n");
-    return out;
-}
-
-// Sends what was written to a JSON stream, or 500 when it could not all be
-// kept in memory; frees the stream's memory either way.
-void send_json(int client, FILE *out, char *&data, size_t &size) {
-    bool failed = ferror(out) != 0;
-    if (fclose(out) != 0) failed = true;
-    if (failed)
-        message(client, 500, "Out of memory\n");
-    else
-        respond(client, 200, json_type, data, size);
-    free(data);
 }
 
 uint64_t read64(const unsigned char *at) {

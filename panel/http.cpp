@@ -10,6 +10,7 @@
 #include "panel/audit.h"
 #include "panel/auth.h"
 #include "panel/reply.h"
+#include "panel/request.h"
 #include "panel/tasks.h"
 #include "platform/io.h"
 #include "platform/monotonic.h"

@@ -251,5 +251,5 @@ void serve_run(int client, const char *body) {
     audit_task(number, operation, argv);
     char reply[64];
     int size = snprintf(reply, sizeof reply, "{\"job\":%u}", number);
-    respond(client, 200, "application/json", reply, static_cast<size_t>(size));
+    respond(client, 200, json_type, reply, static_cast<size_t>(size));
 }
