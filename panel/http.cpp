@@ -40,10 +40,6 @@ bool starts_with(const char *text, std::string_view prefix) {
     return strncmp(text, prefix.data(), prefix.size()) == 0;
 }
 
-bool is_asset(std::string_view target) {
-    return target == "/" || target == "/app.js" || target == "/style.css";
-}
-
 // Reads the rest of the body behind the held bytes up to want; -1 when the
 // client goes silent or away.
 int read_body(int client, char *request, size_t held, size_t want) {
@@ -125,8 +121,8 @@ void route(int client, const char *method, const char *target, const char *heade
         message(client, 405, "GET required\n");
         return;
     }
-    if (is_asset(path)) {
-        serve_asset(client, target);
+    if (const page_file *file = page_file_at(path)) {
+        serve_asset(client, *file);
         return;
     }
     message(client, 404, "Not found\n");
