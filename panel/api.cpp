@@ -18,6 +18,7 @@
 
 #include "panel/auth.h"
 #include "panel/reply.h"
+#include "panel/request.h"
 #include "panel/tasks.h"
 #include "platform/cpustat.h"
 #include "platform/monotonic.h"
@@ -25,16 +26,13 @@
 
 namespace {
 
-constexpr size_t file_size = 65536;  // most bytes of a file that one reply carries
 constexpr size_t asset_path_size = 128;
 constexpr size_t log_path_size = 160;
 constexpr std::string_view asset_directory = "/usr/share/dashwick/";
-constexpr const char *plain_text = "text/plain; charset=utf-8";
-constexpr const char *json_type = "application/json";
 
 // Assets, log tails and job outputs, one at a time; one byte more for the
 // terminator the JSON writer needs behind a job's output.
-char file_buffer[file_size + 1];
+char file_buffer[file_limit + 1];
 
 // The CPU sample: the records of the latest /api/system and of the one
 // before, paired by identifier.
@@ -61,11 +59,11 @@ int open_regular(const char *path, off_t *size) {
     return fd;
 }
 
-// One read of the last file_size bytes into file_buffer, then the file is
+// One read of the last file_limit bytes into file_buffer, then the file is
 // closed. The byte count, or -1 on a read error.
 ssize_t read_tail(int fd, off_t size) {
-    if (size > static_cast<off_t>(file_size)) lseek(fd, size - static_cast<off_t>(file_size), SEEK_SET);
-    ssize_t got = read(fd, file_buffer, file_size);
+    if (size > static_cast<off_t>(file_limit)) lseek(fd, size - static_cast<off_t>(file_limit), SEEK_SET);
+    ssize_t got = read(fd, file_buffer, file_limit);
     close(fd);
     return got;
 }
@@ -77,26 +75,6 @@ size_t filter_buffer(size_t length) {
     size_t kept = filter_terminal(file_buffer, length, &state);
     file_buffer[kept] = 0;
     return kept;
-}
-
-// A stream for a JSON body; null, after answering 500, when there is no
-// memory for it.
-FILE *open_json(int client, char **data, size_t *size) {
-    FILE *out = open_memstream(data, size);
-    if (!out) message(client, 500, "Out of memory\n");
-    return out;
-}
-
-// Sends what was written to a JSON stream, or 500 when it could not all be
-// kept in memory; frees the stream's memory either way.
-void send_json(int client, FILE *out, char *&data, size_t &size) {
-    bool failed = ferror(out) != 0;
-    if (fclose(out) != 0) failed = true;
-    if (failed)
-        message(client, 500, "Out of memory\n");
-    else
-        respond(client, 200, json_type, data, size);
-    free(data);
 }
 
 uint64_t read64(const unsigned char *at) {
@@ -141,23 +119,29 @@ bool log_name(const char *name) {
 
 }  // namespace
 
-void serve_asset(int client, const char *target) {
-    std::string_view t = target;
-    const char *name = t == "/app.js" ? "app.js" : t == "/style.css" ? "style.css" : "index.html";
+const page_file *page_file_at(std::string_view target) {
+    for (const page_file &file : page_files)
+        if (file.target == target) return &file;
+    return nullptr;
+}
+
+void serve_asset(int client, const page_file &file) {
+    std::string_view name = file.name;
     char path[asset_path_size];
-    snprintf(path, sizeof path, "%s%s", asset_directory.data(), name);
+    snprintf(path, sizeof path, "%s%.*s", asset_directory.data(), static_cast<int>(name.size()),
+             name.data());
     off_t size = 0;
     int fd = open_regular(path, &size);
     if (fd < 0) {
         message(client, 404, "Panel asset missing\n");
         return;
     }
-    ssize_t got = read(fd, file_buffer, file_size);
+    ssize_t got = read(fd, file_buffer, file_limit);
     close(fd);
     if (got < 0) return;
-    const char *type = strstr(name, ".js")    ? "application/javascript"
-                       : strstr(name, ".css") ? "text/css"
-                                              : "text/html; charset=utf-8";
+    const char *type = name.find(".js") != name.npos    ? "application/javascript"
+                       : name.find(".css") != name.npos ? "text/css"
+                                                        : "text/html; charset=utf-8";
     respond(client, 200, type, file_buffer, static_cast<size_t>(got));
 }
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "panel/reply.h"
+#include "panel/request.h"
 
 char csrf[csrf_size];
 

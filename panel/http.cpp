@@ -10,6 +10,7 @@
 #include "panel/audit.h"
 #include "panel/auth.h"
 #include "panel/reply.h"
+#include "panel/request.h"
 #include "panel/tasks.h"
 #include "platform/io.h"
 #include "platform/monotonic.h"
@@ -37,10 +38,6 @@ ssize_t read_request(int client, char *buffer, size_t size) {
 
 bool starts_with(const char *text, std::string_view prefix) {
     return strncmp(text, prefix.data(), prefix.size()) == 0;
-}
-
-bool is_asset(std::string_view target) {
-    return target == "/" || target == "/app.js" || target == "/style.css";
 }
 
 // Reads the rest of the body behind the held bytes up to want; -1 when the
@@ -124,8 +121,8 @@ void route(int client, const char *method, const char *target, const char *heade
         message(client, 405, "GET required\n");
         return;
     }
-    if (is_asset(path)) {
-        serve_asset(client, target);
+    if (const page_file *file = page_file_at(path)) {
+        serve_asset(client, *file);
         return;
     }
     message(client, 404, "Not found\n");

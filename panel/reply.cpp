@@ -1,7 +1,6 @@
-// The reply writers and the header lookup of dashwick.
+// The reply writers of dashwick.
 #include "panel/reply.h"
 
-#include <strings.h>
 #include <sys/socket.h>
 
 #include <cstdlib>
@@ -9,29 +8,6 @@
 
 #include "platform/io.h"
 #include "platform/monotonic.h"
-
-namespace {
-
-constexpr std::string_view plain_text = "text/plain; charset=utf-8";
-
-}  // namespace
-
-const char *header_line(const char *headers, std::string_view name, const char **end) {
-    const char *line = headers;
-    while (*line) {
-        const char *crlf = strstr(line, "\r\n");
-        const char *line_end = crlf ? crlf : line + strlen(line);
-        size_t length = static_cast<size_t>(line_end - line);
-        if (length > name.size() && strncasecmp(line, name.data(), name.size()) == 0 &&
-            line[name.size()] == ':') {
-            *end = line_end;
-            return line + name.size() + 1;
-        }
-        if (!crlf) break;
-        line = crlf + 2;
-    }
-    return nullptr;
-}
 
 void respond(int client, int status, const char *type, const void *body, size_t length) {
     char head[reply_head_size];
@@ -59,7 +35,7 @@ void respond(int client, int status, const char *type, const void *body, size_t 
 }
 
 void message(int client, int status, const char *text) {
-    respond(client, status, plain_text.data(), text, strlen(text));
+    respond(client, status, plain_text, text, strlen(text));
 }
 
 void json_string(FILE *out, const char *text) {
@@ -77,20 +53,18 @@ void json_string(FILE *out, const char *text) {
     fputc('"', out);
 }
 
-int header_value(const char *headers, const char *name, char *out, size_t capacity) {
-    const char *end = nullptr;
-    const char *value = header_line(headers, name, &end);
-    if (!value) return 0;
-    while (value < end && (*value == ' ' || *value == '\t')) value++;
-    size_t length = static_cast<size_t>(end - value);
-    if (length >= capacity) return 0;
-    memcpy(out, value, length);
-    out[length] = 0;
-    return 1;
+FILE *open_json(int client, char **data, size_t *size) {
+    FILE *out = open_memstream(data, size);
+    if (!out) message(client, 500, "Out of memory\n");
+    return out;
 }
 
-int whole_number(const char *text, unsigned long *value) {
-    char *end = nullptr;
-    *value = strtoul(text, &end, 10);
-    return text[0] != 0 && *end == 0 && !strchr(text, '-');
+void send_json(int client, FILE *out, char *&data, size_t &size) {
+    bool failed = ferror(out) != 0;
+    if (fclose(out) != 0) failed = true;
+    if (failed)
+        message(client, 500, "Out of memory\n");
+    else
+        respond(client, 200, json_type, data, size);
+    free(data);
 }

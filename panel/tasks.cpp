@@ -34,10 +34,6 @@ constexpr const char *setup_tool = "/bin/setup";
 constexpr const char *ip_tool = "/bin/ip";
 
 constexpr std::string_view service_actions[] = {"start", "stop", "restart", "enable", "disable"};
-constexpr std::string_view panel_services[] = {"dashwick", "nginx"};
-constexpr std::string_view protected_packages[] = {"kernel", "init",    "sh",    "sbase",
-                                                   "ubase",  "setup",   "service", "nginx",
-                                                   "dashwick", "dropbear"};
 
 template <size_t count>
 bool one_of(std::string_view text, const std::string_view (&list)[count]) {
@@ -251,5 +247,5 @@ void serve_run(int client, const char *body) {
     audit_task(number, operation, argv);
     char reply[64];
     int size = snprintf(reply, sizeof reply, "{\"job\":%u}", number);
-    respond(client, 200, "application/json", reply, static_cast<size_t>(size));
+    respond(client, 200, json_type, reply, static_cast<size_t>(size));
 }

@@ -6,11 +6,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 constexpr size_t job_slots = 32;
 constexpr size_t job_path_size = 128;
 constexpr long job_time_limit = 180;   // seconds before a job is killed
 constexpr size_t body_limit = 512;     // longest task request body
+
+// The panel's own services, which a task never touches, and the packages
+// that a task never removes. The page keeps a copy of both lists and of
+// job_time_limit.
+constexpr std::string_view panel_services[] = {"dashwick", "nginx"};
+constexpr std::string_view protected_packages[] = {"kernel", "init",    "sh",    "sbase",
+                                                   "ubase",  "setup",   "service", "nginx",
+                                                   "dashwick", "dropbear"};
 
 // One job: id 0 marks a slot that never held one.
 struct job {

@@ -14,4 +14,6 @@ if(TARGET dashwick)
     LIBS panel_core sandbox crypt)
   target_link_options(panel_api_unit_test PRIVATE
     -Wl,--wrap=open_memstream -Wl,--wrap=_Z14cpu_statisticsPvmm)
+  # The page's copies of the server's figures and lists, read from app.js.
+  add_vorna_test(panel_page_test SOURCES panel_page_test.cpp LIBS sandbox)
 endif()

@@ -14,6 +14,7 @@
 #include "panel/auth.h"
 #include "panel/http.h"
 #include "panel/reply.h"
+#include "panel/request.h"
 #include "tests/panel_sandbox.h"
 
 using panel::reply;

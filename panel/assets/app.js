@@ -18,8 +18,10 @@
   const refreshMs = 3000;
   const followMs = 2000;
   const pollMs = 500;
-  // The server kills a job after 180 s; polling stops a little later.
-  const jobLimitMs = 200000;
+  // The server kills a job after jobLimit seconds; polling stops a little
+  // later.
+  const jobLimit = 180;
+  const jobLimitMs = (jobLimit + 20) * 1000;
   // While the panel cannot be reached, a job is asked after again at
   // twice the wait each time, up to this.
   const backoffMs = 5000;
@@ -32,6 +34,12 @@
     'dashwick', 'dropbear'];
   const panelServices = ['dashwick', 'nginx'];
   const sshServer = 'dropbear';
+
+  // The words of a service list that tell a service's state, and its
+  // setting at boot.
+  const upWords = ['running', 'active', 'up'];
+  const downWords = ['stopped', 'failed', 'inactive', 'down', 'dead'];
+  const bootWords = ['enabled', 'disabled'];
 
   // Every sentence the page writes itself.
   const say = {
@@ -376,9 +384,9 @@
   function wordCell(words) {
     const cell = element('td', 'state');
     for (const word of words) {
-      const kind = /^(running|active|up|enabled|installed)$/.test(word) ? ' good'
-        : /^(stopped|failed|inactive|down|dead)$/.test(word) ? ' bad'
-          : /^(upgradable|protected)$/.test(word) ? ' note' : '';
+      const kind = upWords.includes(word) || word === 'enabled' || word === 'installed' ? ' good'
+        : downWords.includes(word) ? ' bad'
+          : word === 'upgradable' || word === 'protected' ? ' note' : '';
       cell.appendChild(element('span', 'word' + kind, word));
     }
     return cell;
@@ -750,8 +758,8 @@
 
   // A service's words in the tool's list: its state and its boot setting.
   function serviceState(words) {
-    const running = words.some((w) => /^(running|active|up)$/.test(w)) ? true
-      : words.some((w) => /^(stopped|failed|inactive|down|dead)$/.test(w)) ? false : null;
+    const running = words.some((w) => upWords.includes(w)) ? true
+      : words.some((w) => downWords.includes(w)) ? false : null;
     const enabled = words.includes('enabled') ? true : words.includes('disabled') ? false : null;
     return { running, enabled };
   }
@@ -787,7 +795,7 @@
     // running, Enable or Disable by the boot setting; all of them when the
     // list does not say.
     rows(rows) {
-      const boot = (word) => /^(enabled|disabled)$/.test(word);
+      const boot = (word) => bootWords.includes(word);
       tableRows('services', rows,
         (row) => [wordCell(row.words.filter((w) => !boot(w))), wordCell(row.words.filter(boot))],
         (row, box) => {

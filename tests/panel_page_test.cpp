@@ -1,0 +1,58 @@
+// The page has no build step, so app.js keeps its own copy of what it
+// shares with dashwick: each copy read from the script and held against
+// the server's, and the page's files against panel/assets.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "panel/api.h"
+#include "panel/tasks.h"
+#include "tests/sandbox.h"
+
+namespace {
+
+const std::string assets = SOURCE_DIR "/panel/assets";
+
+// The value of the script's "const NAME = VALUE;"; "" when there is none.
+std::string constant(const std::string &script, const std::string &name) {
+    std::smatch found;
+    bool ok = std::regex_search(script, found, std::regex("const " + name + " = ([^;]*);"));
+    return ok ? found[1].str() : "";
+}
+
+// The quoted strings of an array literal, in order.
+std::vector<std::string> quoted(const std::string &literal) {
+    std::vector<std::string> items;
+    std::regex item("'([^']*)'");
+    for (std::sregex_iterator at(literal.begin(), literal.end(), item), end; at != end; ++at)
+        items.push_back((*at)[1].str());
+    return items;
+}
+
+template <size_t count>
+std::vector<std::string> strings(const std::string_view (&list)[count]) {
+    return {std::begin(list), std::end(list)};
+}
+
+}  // namespace
+
+TEST(PanelPage, AgreesWithTheServer) {
+    const std::string script = sandbox::slurp(assets + "/app.js");
+    ASSERT_FALSE(script.empty()) << assets;
+    EXPECT_EQ(constant(script, "logLimit"), std::to_string(file_limit));
+    EXPECT_EQ(constant(script, "jobLimit"), std::to_string(job_time_limit));
+    EXPECT_EQ(quoted(constant(script, "panelServices")), strings(panel_services));
+    EXPECT_EQ(quoted(constant(script, "protectedPackages")), strings(protected_packages));
+
+    // Whatever lies in panel/assets is installed: each file one the server
+    // routes and serves, and each one it serves there.
+    std::set<std::string> served, present;
+    for (const page_file &file : page_files) served.emplace(file.name);
+    for (const auto &entry : std::filesystem::directory_iterator(assets))
+        present.insert(entry.path().filename());
+    EXPECT_EQ(present, served);
+}
