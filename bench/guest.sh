@@ -8,18 +8,13 @@
 set -eu
 . "$(dirname "$0")/common.sh"
 boots=${GUEST_BOOTS:-3}
-guest_dir=$build/guest
 . "$top/deploy/guest/lib.sh"
 guest_packages
 build_targets "${guest_targets[@]}"
-mkdir -p "$guest_dir"
-guest_parts "$build"
+guest_setup "$build"
 scratch=$(mktemp -d /tmp/guest-bench.XXXXXX)
 trap 'guest_stop; rm -rf "$scratch"' EXIT
-for _ in $(seq 20); do
-  guest_port=$((20000 + RANDOM % 40000))
-  (exec 3<>"/dev/tcp/127.0.0.1/$guest_port") 2>/dev/null || break
-done
+guest_port=$(guest_free_port)
 guest_drive iso "$top/deploy/guest/metadata" "$scratch/drive.iso"
 
 # boot MODE STEP...: one boot on a fresh disk; prints the seconds of each STEP

@@ -10,25 +10,14 @@ set -u
 build=$(realpath "$1")
 browser=${2:-}
 top=$(cd "$(dirname "$0")/.." && pwd)
-guest_dir=$build/guest
 . "$top/deploy/guest/lib.sh"
-guest_packages || exit 1
-mkdir -p "$guest_dir"
-guest_parts "$build" || exit 1
+guest_setup "$build" || exit 1
 
 scratch=$(mktemp -d /tmp/guest-boot-test.XXXXXX)
 trap 'guest_stop; rm -rf "$scratch"' EXIT
 trap 'exit 1' INT TERM HUP
-free_port() {
-  local port
-  for _ in $(seq 20); do
-    port=$((20000 + RANDOM % 40000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-  done
-  echo "$port"
-}
-guest_port=$(free_port)
-guest_ssh_port=$(free_port)
+guest_port=$(guest_free_port)
+guest_ssh_port=$(guest_free_port)
 url=https://127.0.0.1:$guest_port
 password=guest-panel-password
 failures=0

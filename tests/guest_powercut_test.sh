@@ -30,11 +30,8 @@ while [ $# -gt 0 ]; do
   esac
 done
 top=$(cd "$(dirname "$0")/.." && pwd)
-guest_dir=$build/guest
 . "$top/deploy/guest/lib.sh"
-guest_packages || exit 1
-mkdir -p "$guest_dir"
-guest_parts "$build" || exit 1
+guest_setup "$build" || exit 1
 began=$EPOCHREALTIME
 echo "cuts: $cuts, seed: $seed"
 
@@ -51,14 +48,6 @@ trap 'exit 1' INT TERM HUP
 mkfifo "$scratch/never"  # read with a time-out: a pause without a process
 exec {never}<>"$scratch/never"
 pause() { read -r -t "$1" -u "$never" _; }
-free_port() {
-  local port
-  for _ in $(seq 20); do
-    port=$((20000 + RANDOM % 40000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
-  done
-  echo "$port"
-}
 # Milliseconds since the first argument, an $EPOCHREALTIME.
 since() { local now=$EPOCHREALTIME; echo $(((${now/./} - ${1/./}) / 1000)); }
 seconds() { printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)); }
@@ -169,8 +158,8 @@ cut_boot() {
 # The new versions, and seedcfg's span: a boot without cut.
 reference=$scratch/reference.img
 cp --sparse=always "$prepared" "$reference"
-guest_port=$(free_port)
-guest_ssh_port=$(free_port)
+guest_port=$(guest_free_port)
+guest_ssh_port=$(guest_free_port)
 if ! cut_boot "$reference" "$scratch/reference.serial" || ! guest_wait "$scratch/reference.serial" configured 60; then
   echo "FAIL the boot without cut did not get configured"
   tail -n 30 "$scratch/reference.serial" "$scratch/reference.serial.qemu"
@@ -345,8 +334,8 @@ cuts_over() {
   for ((lane = 0; lane < lane_count; lane++)); do
     (
       trap 'guest_stop; exit 1' TERM
-      guest_port=$(free_port)
-      guest_ssh_port=$(free_port)
+      guest_port=$(guest_free_port)
+      guest_ssh_port=$(guest_free_port)
       for ((n = first + lane; n < last; n += lane_count)); do
         kill -0 $$ 2>/dev/null || break
         one_cut "$n" "${offsets[n]}"
@@ -395,8 +384,8 @@ need=$((cuts >= 40 ? 5 : cuts / 8))
 # SSH logins with the rotated key and the new password, on a disk cut
 # between two writes and booted again since.
 if [ -e "$scratch/login.img" ]; then
-  guest_port=$(free_port)
-  guest_ssh_port=$(free_port)
+  guest_port=$(guest_free_port)
+  guest_ssh_port=$(guest_free_port)
   guest_start "$scratch/login.serial" "$scratch/login.img" "$scratch/new.iso"
   guest_wait "$scratch/login.serial" panel 90 || fail "the boot for the SSH login did not reach the panel"
   ssh_options=(-p "$guest_ssh_port" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null

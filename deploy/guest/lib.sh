@@ -5,6 +5,8 @@
 #
 #   guest_packages [PACKAGE...]     installs the host tools that are missing
 #   guest_parts BUILD               kernel and initramfs for BUILD's programs
+#   guest_setup BUILD               both, under BUILD/guest
+#   guest_free_port                 a free port on this machine's loopback
 #   guest_drive iso|fat DOCS FILE   a configuration drive holding DOCS
 #   guest_disk FILE                 a fresh persistent disk (ext4)
 #   guest_image FILE                the guest as a bootable disk image
@@ -261,6 +263,23 @@ guest_start() {
 guest_command() {
   [ -n "$guest_monitor" ] || return 1
   timeout 10 bash -c 'printf "%s\n" "${@:2}" >"$1"' - "$guest_monitor.in" "$@"
+}
+
+# guest_setup BUILD: the packages, then the kernel and initramfs of BUILD's
+# programs under BUILD/guest (guest_dir).
+guest_setup() {
+  guest_dir=$1/guest
+  guest_packages && mkdir -p "$guest_dir" && guest_parts "$1"
+}
+
+# guest_free_port: a port on this machine's loopback that nothing listens on.
+guest_free_port() {
+  local port
+  for _ in $(seq 20); do
+    port=$((20000 + RANDOM % 40000))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break
+  done
+  echo "$port"
 }
 
 # guest_wait SERIAL STEP SECONDS: 0 once the boot record has STEP, 1 when
