@@ -273,6 +273,18 @@ void stop(pid_t pid) {
     }
 }
 
+::testing::AssertionResult same_bytes(const std::string &got, const std::string &expected) {
+    if (got == expected) return ::testing::AssertionSuccess();
+    constexpr size_t shown = 4096;  // longest text printed whole
+    if (got.size() <= shown && expected.size() <= shown)
+        return ::testing::AssertionFailure() << "got " << ::testing::PrintToString(got)
+                                             << "\nexpected " << ::testing::PrintToString(expected);
+    size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) at++;
+    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, expected "
+                                         << expected.size() << "; first difference at byte " << at;
+}
+
 bool exists(const std::string &path) {
     struct stat st{};
     return lstat(path.c_str(), &st) == 0;

@@ -11,11 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "panel/joblog.h"
 #include "panel/tasks.h"
 #include "tests/panel_sandbox.h"
 
@@ -50,6 +52,26 @@ bool collected(pid_t pid, int timeout_ms) {
     return false;
 }
 
+// The job process's part: a tool that prints bytes (many times the pipe's
+// capacity) is copied into a log on which every write fails with ENOSPC.
+[[noreturn]] void copy_into_full_log(size_t bytes) {
+    int ends[2];
+    if (pipe(ends) != 0) _exit(1);
+    pid_t tool = fork();
+    if (tool == 0) {
+        close(ends[0]);
+        static char block[65536];
+        for (size_t left = bytes; left > 0;) {
+            ssize_t n = write(ends[1], block, std::min(left, sizeof block));
+            if (n <= 0) _exit(1);
+            left -= static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    job_log_copy(ends[0], open("/dev/full", O_WRONLY), tool);
+}
+
 }  // namespace
 
 TEST(TaskReap, StatusesAndTheTimeLimit) {
@@ -60,6 +82,9 @@ TEST(TaskReap, StatusesAndTheTimeLimit) {
         {"SIGTERM", [] { raise(SIGTERM); }, 0, 128 + SIGTERM},
         {"overdue", [] { pause(); }, job_time_limit + 1, 128 + SIGKILL},
         {"within the limit", [] { pause(); }, job_time_limit - 1, -1},
+        // A log that takes no byte (a full file system) loses the output,
+        // never the tool: 1 MiB through the copy, and the job ends.
+        {"full log", [] { copy_into_full_log(1u << 20); }, 0, 0},
     };
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const auto &c : cases) {
