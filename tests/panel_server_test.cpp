@@ -174,11 +174,11 @@ TEST_F(PanelServer, SlowAndSilentClients) {
         if (i > 0) usleep(2000000);
         ASSERT_TRUE(panel::send_all(slow, parts[i]));
     }
-    EXPECT_EQ(panel::read_until_closed(slow, 20000), unknown);
+    EXPECT_EQ(panel::shape(panel::read_until_closed(slow, 20000)), unknown);
     long long served = panel::now_ms();
     EXPECT_EQ(panel::read_until_closed(partial, 20000), "");
     long long dropped = panel::now_ms() - served;
-    EXPECT_EQ(panel::read_until_closed(waiting, 20000), reply(404, "Not found\n"));
+    EXPECT_EQ(panel::shape(panel::read_until_closed(waiting, 20000)), reply(404, "Not found\n"));
     EXPECT_GE(dropped, 2500);
     EXPECT_LT(dropped, 6000);  // by the server's 3 s wait, not by our own limit
     for (int fd : {slow, partial, waiting}) close(fd);
@@ -226,7 +226,7 @@ TEST_F(PanelServer, TricklingClientDroppedTenSecondsAfterAccept) {
                 dropped = panel::now_ms() - accepted;
         }
         EXPECT_TRUE(dropped >= 9500 && dropped < r.by_ms) << dropped;
-        EXPECT_EQ(panel::read_until_closed(trickle, 1000) + panel::read_until_closed(waiting, 5000),
+        EXPECT_EQ(panel::shape(panel::read_until_closed(trickle, 1000) + panel::read_until_closed(waiting, 5000)),
                   reply(404, "Not found\n"));
         for (int fd : {trickle, waiting}) close(fd);
     }

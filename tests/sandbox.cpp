@@ -24,13 +24,14 @@
 #include <stdexcept>
 
 namespace sandbox {
-namespace {
 
 long long now_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
+
+namespace {
 
 [[noreturn]] void die(const char *what) {
     dprintf(2, "sandbox: %s: %s\n", what, strerror(errno));

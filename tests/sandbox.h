@@ -98,6 +98,9 @@ void stop(pid_t pid);
 // differs, so that a failure never prints two huge strings.
 ::testing::AssertionResult same_bytes(const std::string &got, const std::string &expected);
 
+// Milliseconds of the monotonic clock, for the tests' deadlines and timings.
+long long now_ms();
+
 // Small file helpers for assertions.
 bool exists(const std::string &path);
 std::string slurp(const std::string &path);  // whole file; "" when missing

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,12 +21,6 @@
 #include "tests/panel_sandbox.h"
 
 namespace {
-
-int64_t seconds_now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
 
 void clear_jobs() {
     memset(jobs, 0, sizeof jobs);
@@ -111,7 +104,7 @@ TEST(TaskReap, StatusesAndTheTimeLimit) {
         ASSERT_EQ(read(pipe_fds[0], &grandchild, sizeof grandchild),
                   static_cast<ssize_t>(sizeof grandchild));
         close(pipe_fds[0]);
-        jobs[0] = job{1, pid, 0, -1, seconds_now() - c.age, "/var/lib/dashwick/job-1.log"};
+        jobs[0] = job{1, pid, 0, -1, panel::now_ms() / 1000 - c.age, "/var/lib/dashwick/job-1.log"};
         bool done = reaped(c.status < 0 ? 300 : 5000);
         EXPECT_EQ(done, c.status >= 0);
         EXPECT_EQ(jobs[0].status, c.status);
@@ -148,7 +141,7 @@ TEST(TaskNumbers, WrapSkipsZeroAndToolsThatCannotRun) {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         serve_run(fds[1], "operation=network");
         close(fds[1]);
-        EXPECT_EQ(panel::read_until_closed(fds[0], 5000),
+        EXPECT_EQ(panel::shape(panel::read_until_closed(fds[0], 5000)),
                   panel::reply(200, "{\"job\":" + std::to_string(c.number) + "}",
                                "application/json"));
         close(fds[0]);
