@@ -113,6 +113,9 @@ std::string read_until_closed(int fd, int timeout_ms) {
     return out;
 }
 
+// Through tests/sandbox.h, not scripts/panel-sandbox: a test reads what the
+// program wrote in the overlay's upper layer, binds its own tools and files,
+// and stops the program by its pid.
 server::server() {
     set_shadow(shadow_entry(sha512_crypt(root_password)));
     options.args = {DASHWICK_PATH};
