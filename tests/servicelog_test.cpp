@@ -275,6 +275,11 @@ TEST(ServiceLogCapture, CapAndRotation) {
     // The stream that reaches the log: start line, then the input.
     using expect_fn = std::function<std::vector<std::string>(const std::string &stream)>;
     const std::string start_size(36, '?');  // "[YYYY-MM-DD HH:MM:SS UTC] t started\n"
+    // Five rotations: the newest three generations, each exactly 1 MiB.
+    const expect_fn newest_three = [](const std::string &s) {
+        return std::vector<std::string>{s.substr(5 * cap), s.substr(4 * cap, cap), s.substr(3 * cap, cap),
+                                        s.substr(2 * cap, cap)};
+    };
     const struct {
         const char *what;
         std::vector<std::pair<std::string, std::string>> seeds;  // suffix, content
@@ -294,18 +299,10 @@ TEST(ServiceLogCapture, CapAndRotation) {
          {{"", std::string(cap, 'c')}, {".1", "one\n"}, {".2", "two\n"}, {".3", "three\n"}}, "y\n",
          [](const std::string &s) { return std::vector<std::string>{s, std::string(cap, 'c'), "one\n", "two\n"}; }},
         {"five rotations keep the newest three generations, each exactly 1 MiB",
-         {{".3", "old\n"}}, numbered,
-         [](const std::string &s) {
-             return std::vector<std::string>{s.substr(5 * cap), s.substr(4 * cap, cap), s.substr(3 * cap, cap),
-                                             s.substr(2 * cap, cap)};
-         }},
+         {{".3", "old\n"}}, numbered, newest_three},
         // A descriptor kept per copy would run out here.
         {"the same with every generation there and at most 10 descriptors open",
-         {{".1", "one\n"}, {".2", "two\n"}, {".3", "old\n"}}, numbered,
-         [](const std::string &s) {
-             return std::vector<std::string>{s.substr(5 * cap), s.substr(4 * cap, cap), s.substr(3 * cap, cap),
-                                             s.substr(2 * cap, cap)};
-         }, 10},
+         {{".1", "one\n"}, {".2", "two\n"}, {".3", "old\n"}}, numbered, newest_three, 10},
     };
     const char *suffixes[] = {"", ".1", ".2", ".3"};
     for (const auto &r : rows) {
