@@ -132,7 +132,7 @@ TEST_F(proxy_test, passes_ordinary_requests_through) {
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
-        std::string direct = backend.exchange(c.direct);
+        std::string direct = backend.exchange_whole(c.direct);
         size_t before = nginx.log().size();
         std::string answer = through(c.head + "Host: a\r\nConnection: close\r\n\r\n" + c.body);
         ASSERT_NE(front::status_of(direct), 0) << direct;

@@ -4,7 +4,6 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +17,7 @@
 #include "tests/http_server.h"
 #include "tests/sandbox.h"
 
+using sandbox::now_ms;
 using sandbox::slurp;
 
 namespace {
@@ -25,12 +25,6 @@ namespace {
 const std::string seedcfg = SEEDCFG_PATH;
 const std::string unavailable = "[seedcfg] metadata unavailable; keeping local configuration\n";
 constexpr size_t page = 4096;  // tmpfs counts its size in pages
-
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 std::set<std::string> names_in(const std::string &dir) {
     std::set<std::string> names;

@@ -9,24 +9,20 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
 #include <string>
+
+#include "tests/sandbox.h"
+
+using sandbox::slurp;
 
 namespace {
 
 namespace fs = std::filesystem;
 
 const fs::path suite_dir = fs::path(SHARED_DIR) / "testdata" / "jsontestsuite";
-
-std::string slurp(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in) << "cannot read " << path;
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 TEST(JsonConformance, EveryFileHasTheListedOutcome) {
     // The suite lives beside the project's own tree; a clone made elsewhere

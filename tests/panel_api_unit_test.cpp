@@ -154,7 +154,7 @@ TEST(PanelApiUnit, JobStateAndOutput) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.number);
-        EXPECT_EQ(written([&](int fd) { serve_job(fd, c.number); }), c.expected);
+        EXPECT_EQ(panel::shape(written([&](int fd) { serve_job(fd, c.number); })), c.expected);
     }
     sandbox::stop(running);
     for (auto &j : jobs) j = job{};
@@ -172,7 +172,7 @@ TEST(PanelApiUnit, NoMemoryForJsonBody) {
     memstream_fails = true;
     for (size_t i = 0; i < std::size(handlers); i++) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(written(handlers[i]), reply(500, "Out of memory\n"));
+        EXPECT_EQ(panel::shape(written(handlers[i])), reply(500, "Out of memory\n"));
     }
     memstream_fails = false;
     jobs[0] = job{};

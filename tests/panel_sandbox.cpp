@@ -8,7 +8,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,12 +17,6 @@
 #include <stdexcept>
 
 namespace panel {
-
-long long now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
 
 std::string sha512_crypt(std::string_view password) {
     const char *hash = crypt(std::string(password).c_str(), "$6$dashwickTest$");
@@ -56,13 +49,21 @@ std::string basic(std::string_view user_password) {
 std::string reply(int status, std::string_view body, std::string_view type) {
     return "HTTP/1.1 " + std::to_string(status) + (status == 200 ? " OK" : " Error") +
            "\r\nContent-Type: " + std::string(type) +
-           "\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n"
-           "Cache-Control: no-store\r\n"
-           "X-Content-Type-Options: nosniff\r\n"
-           "Content-Security-Policy: default-src 'self'; frame-ancestors 'none'; "
-           "base-uri 'none'; form-action 'self'\r\n\r\n" +
-           std::string(body);
+           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+}
+
+std::string shape(std::string_view whole) {
+    size_t blank = whole.find("\r\n\r\n");
+    if (!whole.starts_with("HTTP/") || blank == std::string_view::npos) return std::string(whole);
+    std::string out;
+    for (size_t at = 0; at < blank + 2;) {
+        size_t end = whole.find("\r\n", at) + 2;
+        std::string_view line = whole.substr(at, end - at);
+        if (at == 0 || line.starts_with("Content-Type: ") || line.starts_with("Content-Length: "))
+            out += line;
+        at = end;
+    }
+    return out + std::string(whole.substr(blank + 2));
 }
 
 int connect_in(pid_t holder, const char *address, int port, int receive_buffer) {
@@ -112,6 +113,9 @@ std::string read_until_closed(int fd, int timeout_ms) {
     return out;
 }
 
+// Through tests/sandbox.h, not scripts/panel-sandbox: a test reads what the
+// program wrote in the overlay's upper layer, binds its own tools and files,
+// and stops the program by its pid.
 server::server() {
     set_shadow(shadow_entry(sha512_crypt(root_password)));
     options.args = {DASHWICK_PATH};
@@ -144,7 +148,7 @@ bool server::start(const char *chosen) {
     return false;
 }
 
-std::string server::exchange(std::string_view request) const {
+std::string server::exchange_whole(std::string_view request) const {
     int fd = connect();
     if (fd < 0) return "connect: " + std::string(strerror(errno));
     std::string out = send_all(fd, request) ? read_until_closed(fd) : "";

@@ -21,11 +21,16 @@ std::string sha512_crypt(std::string_view password);  // with a fixed salt
 std::string shadow_entry(std::string_view hash);       // root's line (and daemon's)
 std::string base64(std::string_view bytes);             // standard, "=" padded
 std::string basic(std::string_view user_password);      // "Authorization: Basic ...\r\n"
-// The exact bytes of a reply: status line, the seven header lines, body.
+// What an endpoint decides of a reply: its status line, Content-Type and
+// Content-Length lines, and body. The other header lines are the same on
+// every reply; the test of the reply writer checks them.
 std::string reply(int status, std::string_view body,
                   std::string_view type = "text/plain; charset=utf-8");
+// A reply as read, reduced to what reply() gives (one reply; text that is
+// not one is returned as it is).
+std::string shape(std::string_view whole);
 
-long long now_ms();  // monotonic clock
+using sandbox::now_ms;
 // A TCP connection inside holder's network namespace; -1 (errno set) if refused.
 // A receive_buffer above 0 is set before connecting (SO_RCVBUF).
 int connect_in(pid_t holder, const char *address, int port, int receive_buffer = 0);
@@ -49,8 +54,10 @@ struct server {
     // accepts connections within 10 s.
     bool start(const char *chosen = nullptr);
     int connect() const { return connect_in(ns.holder, "127.0.0.1", port); }
-    // One request on a new connection; the whole reply ("" for none).
-    std::string exchange(std::string_view request) const;
+    // One request on a new connection; the whole reply ("" for none), or
+    // its shape.
+    std::string exchange_whole(std::string_view request) const;
+    std::string exchange(std::string_view request) const { return shape(exchange_whole(request)); }
     sandbox::result stop();  // killed by its pid
 };
 

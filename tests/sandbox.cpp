@@ -24,13 +24,14 @@
 #include <stdexcept>
 
 namespace sandbox {
-namespace {
 
 long long now_ms() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
+
+namespace {
 
 [[noreturn]] void die(const char *what) {
     dprintf(2, "sandbox: %s: %s\n", what, strerror(errno));
@@ -271,6 +272,18 @@ void stop(pid_t pid) {
     int status;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+}
+
+::testing::AssertionResult same_bytes(const std::string &got, const std::string &expected) {
+    if (got == expected) return ::testing::AssertionSuccess();
+    constexpr size_t shown = 4096;  // longest text printed whole
+    if (got.size() <= shown && expected.size() <= shown)
+        return ::testing::AssertionFailure() << "got " << ::testing::PrintToString(got)
+                                             << "\nexpected " << ::testing::PrintToString(expected);
+    size_t at = 0;
+    while (at < got.size() && at < expected.size() && got[at] == expected[at]) at++;
+    return ::testing::AssertionFailure() << "got " << got.size() << " bytes, expected "
+                                         << expected.size() << "; first difference at byte " << at;
 }
 
 bool exists(const std::string &path) {

@@ -3,6 +3,7 @@
 // directories, so nothing the program writes reaches the machine's files.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -91,6 +92,14 @@ struct netns {
 
 // Stops a process started by a test: SIGKILL and reap by pid.
 void stop(pid_t pid);
+
+// got == expected; on a difference, short texts are shown whole, long ones
+// (megabytes of output) only by their sizes and the first byte that
+// differs, so that a failure never prints two huge strings.
+::testing::AssertionResult same_bytes(const std::string &got, const std::string &expected);
+
+// Milliseconds of the monotonic clock, for the tests' deadlines and timings.
+long long now_ms();
 
 // Small file helpers for assertions.
 bool exists(const std::string &path);

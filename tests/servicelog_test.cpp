@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -274,11 +275,17 @@ TEST(ServiceLogCapture, CapAndRotation) {
     // The stream that reaches the log: start line, then the input.
     using expect_fn = std::function<std::vector<std::string>(const std::string &stream)>;
     const std::string start_size(36, '?');  // "[YYYY-MM-DD HH:MM:SS UTC] t started\n"
+    // Five rotations: the newest three generations, each exactly 1 MiB.
+    const expect_fn newest_three = [](const std::string &s) {
+        return std::vector<std::string>{s.substr(5 * cap), s.substr(4 * cap, cap), s.substr(3 * cap, cap),
+                                        s.substr(2 * cap, cap)};
+    };
     const struct {
         const char *what;
         std::vector<std::pair<std::string, std::string>> seeds;  // suffix, content
         std::string input;
         expect_fn expect;  // live, .1, .2, .3 ("-" for absent)
+        rlim_t descriptors = 0;  // RLIMIT_NOFILE of the program, when not 0
     } rows[] = {
         {"1048575 bytes then 10: one byte fills the file, the other nine start the next",
          {{"", std::string(cap - 1 - start_size.size(), 'a')}}, "0123456789",
@@ -292,18 +299,20 @@ TEST(ServiceLogCapture, CapAndRotation) {
          {{"", std::string(cap, 'c')}, {".1", "one\n"}, {".2", "two\n"}, {".3", "three\n"}}, "y\n",
          [](const std::string &s) { return std::vector<std::string>{s, std::string(cap, 'c'), "one\n", "two\n"}; }},
         {"five rotations keep the newest three generations, each exactly 1 MiB",
-         {{".3", "old\n"}}, numbered,
-         [](const std::string &s) {
-             return std::vector<std::string>{s.substr(5 * cap), s.substr(4 * cap, cap), s.substr(3 * cap, cap),
-                                             s.substr(2 * cap, cap)};
-         }},
+         {{".3", "old\n"}}, numbered, newest_three},
+        // A descriptor kept per copy would run out here.
+        {"the same with every generation there and at most 10 descriptors open",
+         {{".1", "one\n"}, {".2", "two\n"}, {".3", "old\n"}}, numbered, newest_three, 10},
     };
     const char *suffixes[] = {"", ".1", ".2", ".3"};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.what);
         writer_run w;
         for (const auto &[suffix, content] : r.seeds) w.seed(suffix, content);
-        w.run(r.input, {"4096", "1", "0"});
+        w.run(r.input, {"4096", "1", "0"}, {}, [limit = r.descriptors] {
+            rlimit descriptors{limit, limit};
+            if (limit > 0 && setrlimit(RLIMIT_NOFILE, &descriptors) != 0) _exit(125);
+        });
         EXPECT_EQ(w.result.status, 0);
         // This run's start line wherever rotation put it (it may have gone;
         // only its length then matters).
@@ -341,11 +350,15 @@ std::string what_is(const std::string &path) {
 // own in a /var/log of mode 1777 in place of the live file (before the
 // start, or between two blocks) or of a generation: nothing is written
 // through or waited on, that account's files stay as they were, the program
-// runs to its end. A live file removed, truncated or replaced between
+// runs to its end. So too for a link or hard link of root's own to a file of
+// root's (where an owner check alone would let it through). A live file removed, truncated or replaced between
 // blocks is made anew, continued from its new size, or followed.
 TEST(ServiceLogCapture, FilesPutInPlaceOfTheLog) {
-    const std::string kinds[][2] = {{"ln -s /var/log/secret", "link"}, {"ln /var/log/secret", "secret\n"},
-                                    {"mkfifo", "fifo"}, {"mkdir", "dir"}, {"echo theirs >", "theirs\n"}};
+    const std::string kinds[][3] = {{"ln -s /var/log/secret", "link", "65534"},
+                                    {"ln /var/log/secret", "secret\n", "65534"},
+                                    {"mkfifo", "fifo", "65534"}, {"mkdir", "dir", "65534"},
+                                    {"echo theirs >", "theirs\n", "65534"},
+                                    {"ln -s /var/log/own", "link", "0"}, {"ln /var/log/own", "own\n", "0"}};
     const std::string full(cap, 'c'), first(500, 'b'), second(500, 'c');
     // Shell commands before the start and after the first block; the live
     // file before; what t.log<at> is after (t.log itself stays full when
@@ -355,9 +368,9 @@ TEST(ServiceLogCapture, FilesPutInPlaceOfTheLog) {
     std::vector<row> rows = {{"", "rm /var/log/t.log", "old\n", "", second},
                              {"", "truncate -s 0 /var/log/t.log", std::string(cap - 1000, 'a'), "", second},
                              {"", "echo new >/var/log/n && mv /var/log/n /var/log/t.log", "old\n", "", "new\n" + second}};
-    for (const auto &[make, is] : kinds) {
+    for (const auto &[make, is, owner] : kinds) {
         auto put = [&](const std::string &at) {
-            return "rm -rf /var/log/t.log" + at + " && " + make + " /var/log/t.log" + at + " && chown -h 65534 /var/log/t.log" + at;
+            return "rm -rf /var/log/t.log" + at + " && " + make + " /var/log/t.log" + at + " && chown -h " + owner + " /var/log/t.log" + at;
         };
         rows.insert(rows.end(), {{put(""), "", "", "", is}, {"", put(""), "old\n", "", is}});
         for (std::string g : {".1", ".2", ".3"}) rows.push_back({put(g), "", full, g, is});
@@ -368,6 +381,7 @@ TEST(ServiceLogCapture, FilesPutInPlaceOfTheLog) {
         ASSERT_EQ(chmod(w.log_dir.path.c_str(), 01777), 0);
         sandbox::spit(w.log_dir / "secret", "secret\n");
         ASSERT_EQ(chown((w.log_dir / "secret").c_str(), 65534, 65534), 0);
+        sandbox::spit(w.log_dir / "own", "own\n");
         for (const char *g : {"", ".1", ".2", ".3"})
             if (*g ? !r.at.empty() : !r.seed.empty()) w.seed(g, *g ? g : r.seed);
         w.run(first + second, {"500", "1", "0", "then=" + r.during}, {},
@@ -375,8 +389,9 @@ TEST(ServiceLogCapture, FilesPutInPlaceOfTheLog) {
         EXPECT_EQ(w.result.status, 0);
         EXPECT_EQ(w.result.out + w.result.err, "");  // captured, or discarded when the start fails
         EXPECT_EQ(slurp(w.log_dir / "secret"), "secret\n");
-        EXPECT_EQ(what_is(w.log_dir / ("t.log" + r.at)), r.is);
-        EXPECT_EQ(what_is(w.log_dir / "t.log"), r.at.empty() ? r.is : full);
+        EXPECT_EQ(slurp(w.log_dir / "own"), "own\n");
+        EXPECT_TRUE(sandbox::same_bytes(what_is(w.log_dir / ("t.log" + r.at)), r.is));
+        EXPECT_TRUE(sandbox::same_bytes(what_is(w.log_dir / "t.log"), r.at.empty() ? r.is : full));
     }
 }
 

@@ -8,24 +8,19 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "panel/joblog.h"
 #include "panel/tasks.h"
 #include "tests/panel_sandbox.h"
 
 namespace {
-
-int64_t seconds_now() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
-}
 
 void clear_jobs() {
     memset(jobs, 0, sizeof jobs);
@@ -50,6 +45,26 @@ bool collected(pid_t pid, int timeout_ms) {
     return false;
 }
 
+// The job process's part: a tool that prints bytes (many times the pipe's
+// capacity) is copied into a log on which every write fails with ENOSPC.
+[[noreturn]] void copy_into_full_log(size_t bytes) {
+    int ends[2];
+    if (pipe(ends) != 0) _exit(1);
+    pid_t tool = fork();
+    if (tool == 0) {
+        close(ends[0]);
+        static char block[65536];
+        for (size_t left = bytes; left > 0;) {
+            ssize_t n = write(ends[1], block, std::min(left, sizeof block));
+            if (n <= 0) _exit(1);
+            left -= static_cast<size_t>(n);
+        }
+        _exit(0);
+    }
+    close(ends[1]);
+    job_log_copy(ends[0], open("/dev/full", O_WRONLY), tool);
+}
+
 }  // namespace
 
 TEST(TaskReap, StatusesAndTheTimeLimit) {
@@ -60,6 +75,9 @@ TEST(TaskReap, StatusesAndTheTimeLimit) {
         {"SIGTERM", [] { raise(SIGTERM); }, 0, 128 + SIGTERM},
         {"overdue", [] { pause(); }, job_time_limit + 1, 128 + SIGKILL},
         {"within the limit", [] { pause(); }, job_time_limit - 1, -1},
+        // A log that takes no byte (a full file system) loses the output,
+        // never the tool: 1 MiB through the copy, and the job ends.
+        {"full log", [] { copy_into_full_log(1u << 20); }, 0, 0},
     };
     ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     for (const auto &c : cases) {
@@ -86,7 +104,7 @@ TEST(TaskReap, StatusesAndTheTimeLimit) {
         ASSERT_EQ(read(pipe_fds[0], &grandchild, sizeof grandchild),
                   static_cast<ssize_t>(sizeof grandchild));
         close(pipe_fds[0]);
-        jobs[0] = job{1, pid, 0, -1, seconds_now() - c.age, "/var/lib/dashwick/job-1.log"};
+        jobs[0] = job{1, pid, 0, -1, panel::now_ms() / 1000 - c.age, "/var/lib/dashwick/job-1.log"};
         bool done = reaped(c.status < 0 ? 300 : 5000);
         EXPECT_EQ(done, c.status >= 0);
         EXPECT_EQ(jobs[0].status, c.status);
@@ -123,7 +141,7 @@ TEST(TaskNumbers, WrapSkipsZeroAndToolsThatCannotRun) {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         serve_run(fds[1], "operation=network");
         close(fds[1]);
-        EXPECT_EQ(panel::read_until_closed(fds[0], 5000),
+        EXPECT_EQ(panel::shape(panel::read_until_closed(fds[0], 5000)),
                   panel::reply(200, "{\"job\":" + std::to_string(c.number) + "}",
                                "application/json"));
         close(fds[0]);
