@@ -262,12 +262,15 @@ TEST_F(KeysSystem, StoredHashStaysInForceOnlyWhileItFits) {
     run_ready();
     EXPECT_EQ(stored_hash(), "$6$given$hash");
 
-    // A stored hash of another form is ignored and left as it is.
-    spit(cloud / "password.hash", "$1$old$md5hash");
-    user_data("#cloud-config\npasswd: not-a-hash\n");
-    run_ready();
-    EXPECT_EQ(stored_hash(), "$1$old$md5hash");
-    EXPECT_EQ(settings(), only_host);
+    // A stored hash of another form, or with a character crypt never
+    // writes, is ignored and left as it is.
+    for (const char *other : {"$1$old$md5hash", "$6$s$h:0:0"}) {
+        spit(cloud / "password.hash", other);
+        user_data("#cloud-config\npasswd: not-a-hash\n");
+        run_ready();
+        EXPECT_EQ(stored_hash(), other);
+        EXPECT_EQ(settings(), only_host);
+    }
 }
 
 // ---------------------------------------------------------------------------

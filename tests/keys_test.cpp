@@ -209,6 +209,7 @@ const reader_case reader_cases[] = {
      "ssh_authorized_keys:\n  - 'ssh-rsa K1' # from ops\n",
      "web-1", "ssh-rsa K1\n", "s3cret"},
     {"a quoted '#' is no comment", "#cloud-config\npassword: 'it''s # one' # c\n", "", "", "it''s # one"},
+    {"a '#' inside a word is no comment", "#cloud-config\npassword: pa#ss # c\n", "", "", "pa#ss"},
     {"block scalars are no value",
      "#cloud-config\npassword: >-\n  s3cret\nhostname: |\n  web-1\npasswd: |2+\n  $6$s$h\n"
      "password: >\n  password: inner\nchpasswd:\n  root: |-\n    pw\npassword: '>-'\n",
