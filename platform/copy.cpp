@@ -28,8 +28,7 @@ int platform_copy_file(int from, int to) {
     }
     static char block[copy_block];
     for (;;) {
-        ssize_t got = pread(from, block, sizeof block, at);
-        if (got < 0 && errno == EINTR) continue;
+        ssize_t got = io_read(from, block, sizeof block, at);
         if (got <= 0) return got < 0 ? -1 : 0;
         if (io_write_all(to, block, static_cast<size_t>(got)) != 0) return -1;
         at += got;

@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/io.h"
+
 namespace {
 
 constexpr size_t stat_line_size = 1024;
@@ -44,8 +46,7 @@ long linux_cpu_statistics(unsigned char *records, size_t capacity, size_t record
     size_t count = 0, held = 0;
     bool too_long = false;
     for (;;) {
-        ssize_t got = read(fd, stat_chunk, sizeof stat_chunk);
-        if (got < 0 && errno == EINTR) continue;
+        ssize_t got = io_read(fd, stat_chunk, sizeof stat_chunk);
         if (got < 0) {
             close(fd);
             return -1;

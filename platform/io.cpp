@@ -38,6 +38,13 @@ int io_wait(int fd, short events, long long deadline) {
     }
 }
 
+ssize_t io_read(int fd, char *buffer, size_t size, off_t at) {
+    for (;;) {
+        ssize_t got = at < 0 ? read(fd, buffer, size) : pread(fd, buffer, size, at);
+        if (!(got < 0 && errno == EINTR)) return got;
+    }
+}
+
 ssize_t io_read_within(int fd, char *buffer, size_t size, long long deadline) {
     for (;;) {
         if (io_wait(fd, POLLIN, deadline) != 0) return -1;

@@ -16,6 +16,10 @@ constexpr long long io_no_deadline = LLONG_MAX;
 // already passed still takes what is ready at once.
 int io_wait(int fd, short events, long long deadline);
 
+// Reads at most size bytes into buffer (from offset at when at is not
+// negative, as pread): the byte count, 0 at end of file, -1 on failure.
+ssize_t io_read(int fd, char *buffer, size_t size, off_t at = -1);
+
 // Reads at most size bytes into buffer once fd has input before the
 // deadline: the byte count, 0 at end of stream, -1 when the wait or the
 // read fails.

@@ -146,8 +146,7 @@ void service_log_reader(int pipe_read, const char *path) {
     static char buffer[service_log_block + 1];
     filter_state state = filter_text;
     for (;;) {
-        ssize_t got = read(pipe_read, buffer, service_log_block);
-        if (got < 0 && errno == EINTR) continue;
+        ssize_t got = io_read(pipe_read, buffer, service_log_block);
         if (got <= 0) break;
         size_t kept = filter_terminal(buffer, static_cast<size_t>(got), &state);
         if (kept > 0) append_block(path, buffer, kept);
