@@ -26,7 +26,7 @@
   // twice the wait each time, up to this.
   const backoffMs = 5000;
   const cpuWindowMs = 120000;
-  // The server sends at most the last 64 KiB of a log.
+  // The server sends at most the last logLimit bytes of a log.
   const logLimit = 65536;
 
   // Packages that the server refuses to remove, and the SSH server.
@@ -56,7 +56,7 @@
     isProtected: (name) => name + ' is protected: the system needs it, so the panel does not remove it.',
     sshLoss: (action, name) => capital(action) + ' ' + name + '? You may lose SSH access to this machine.',
     removeRisk: (name) => 'Remove the package ' + name + '? Programs that need it may stop working.',
-    cut: 'Showing the last 64 KiB; the first, partial line is left out.',
+    cut: 'Showing the last ' + logLimit / 1024 + ' KiB; the first, partial line is left out.',
     chooseLog: 'Choose a log file',
     emptyLog: 'This log is empty.',
     noMatch: (filter) => 'No lines match “' + filter + '”',
